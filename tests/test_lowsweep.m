@@ -88,6 +88,7 @@ function malformed_inputs()
   expect_failure(@() lowsweep(int32(eye(2)), ones(2, 1)), '^T must be a double');
   expect_failure(@() lowsweep(eye(2), true(2, 1)), '^b must be a double');
   expect_failure(@() lowsweep(eye(2), 'ab'''), '^b must be a double');
+  expect_failure(@() lowsweep({1}, 1), '^T must be a double');
   % The square test still comes first for any class.
   expect_error(@() lowsweep(single(ones(2, 3)), ones(2, 1)), 'matrix must be square');
 end
