@@ -52,11 +52,17 @@ function build(varargin)
       mkdir(helperdir);
     end
     helpers = dir(fullfile(root, 'tests', 'helpers', '*.cpp'));
+    % A helper may include a module's source (to build it another way), so
+    % every module source counts among its dependencies.
+    sources = dir(fullfile(hostdir, '*.hpp'));
+    for name = module_names(root)
+      sources = [sources; dir(fullfile(root, name{1}, '*.cpp'))]; %#ok<AGROW>
+    end
     for k = 1:numel(helpers)
       src = fullfile(root, 'tests', 'helpers', helpers(k).name);
       [~, name] = fileparts(src);
       out = fullfile(helperdir, [name '.' mex_extension(on_octave)]);
-      if needs_build(out, [helpers(k); dir(fullfile(hostdir, '*.hpp'))])
+      if needs_build(out, [helpers(k); sources])
         compile(src, out, hostdir, flags, ldflags, '', on_octave);
       end
     end
