@@ -33,7 +33,7 @@ fuzz: all
 	bash scripts/fuzz.sh build $(FUZZ_CALLS)
 
 demo: all
-	$(RUN) "addpath build examples; demo"
+	$(RUN) "addpath build examples; toolbox_demo"
 
 bench: all
 	$(RUN) "addpath build bench; run_bench"

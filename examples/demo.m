@@ -1,2 +1,0 @@
-% DEMO  The toolbox's demo, run by `make demo`.
-tree_demo();
