@@ -22,7 +22,9 @@ function [args, nout] = fuzz_case(module, seed)
     case 'mismatchsum'
       args = mismatchsum_args();
     case 'pairtrend'
-      args = {rand(randi(50), 1), rand(randi(50), 1)};
+      N = randi([0, 50]);
+      args = {rand(N, 1), rand(N, 1)};
+      args{randi(2)} = args{randi(2)}';   % rows and columns mix
     case 'lowsweep'
       m = randi([0, 6]);
       args = {tril(rand(m)) + eye(m), rand(m, randi([0, 3]))};
