@@ -101,7 +101,7 @@ function tree = grow_tree(Z, y, levels, opts)
     if levels(best.v) > 0
       catsplit(end + 1, :) = {int32(best.left), int32(best.right)}; %#ok<AGROW>
       var(k) = -best.v;
-      cut(k) = rows(catsplit);
+      cut(k) = size(catsplit, 1);
     else
       var(k) = best.v;
       cut(k) = best.cut;
