@@ -3,7 +3,15 @@
 OCTAVE ?= octave-cli
 RUN = $(OCTAVE) --norc --quiet --eval
 
-.PHONY: all deps test demo bench clean
+# Calls per module in the fuzz campaign; CI runs it under the sanitizers
+# at the smaller size.
+FUZZ_CALLS ?= 5000
+FUZZ_CALLS_ASAN ?= 2000
+ASAN_ENV = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+.PHONY: all deps test test-asan fuzz demo bench clean
 
 all: deps
 	$(RUN) "build"
@@ -13,6 +21,16 @@ deps:
 
 test: deps
 	$(RUN) "build tests; addpath tests; exit(run_tests() > 0)"
+
+# The whole suite and the fuzz campaign with AddressSanitizer and UBSan:
+# any report ends the process, which fails the run.
+test-asan: deps
+	$(RUN) "build asan tests"
+	$(ASAN_ENV) $(RUN) "addpath tests; exit(run_tests('-build', 'build-asan') > 0)"
+	bash scripts/fuzz.sh build-asan $(FUZZ_CALLS_ASAN)
+
+fuzz: all
+	bash scripts/fuzz.sh build $(FUZZ_CALLS)
 
 demo: all
 	$(RUN) "addpath build examples; demo"

@@ -26,10 +26,12 @@ function build(varargin)
   % Strict IEEE double evaluation everywhere: the kernels promise bit-exact
   % sums, so no contraction into fused multiply-adds and no fast-math.
   flags = '-std=c++17 -O2 -Wall -Wextra -ffp-contract=off -fno-fast-math';
+  ldflags = '';
   if asan
-    flags = ['-std=c++17 -O1 -g -Wall -Wextra -ffp-contract=off ' ...
-             '-fsanitize=address,undefined -fno-sanitize-recover=all ' ...
-             '-fno-omit-frame-pointer'];
+    sanitize = '-fsanitize=address,undefined -fno-sanitize-recover=all';
+    flags = ['-std=c++17 -O1 -g -Wall -Wextra -ffp-contract=off -fno-omit-frame-pointer ' ...
+             sanitize];
+    ldflags = sanitize;
   end
 
   hostdir = fullfile(root, 'host');
@@ -39,7 +41,7 @@ function build(varargin)
     out = fullfile(outdir, [name '.' mex_extension(on_octave)]);
     deps = [dir(fullfile(root, name, '*.cpp')); dir(fullfile(hostdir, '*.hpp'))];
     if needs_build(out, deps)
-      compile(src, out, hostdir, flags, extra_libs(name, on_octave), on_octave);
+      compile(src, out, hostdir, flags, ldflags, extra_libs(name, on_octave), on_octave);
     end
     copyfile(fullfile(root, name, [name '.m']), outdir);
   end
@@ -50,12 +52,18 @@ function build(varargin)
       mkdir(helperdir);
     end
     helpers = dir(fullfile(root, 'tests', 'helpers', '*.cpp'));
+    % A helper may include a module's source (to build it another way), so
+    % every module source counts among its dependencies.
+    sources = dir(fullfile(hostdir, '*.hpp'));
+    for name = module_names(root)
+      sources = [sources; dir(fullfile(root, name{1}, '*.cpp'))]; %#ok<AGROW>
+    end
     for k = 1:numel(helpers)
       src = fullfile(root, 'tests', 'helpers', helpers(k).name);
       [~, name] = fileparts(src);
       out = fullfile(helperdir, [name '.' mex_extension(on_octave)]);
-      if needs_build(out, [helpers(k); dir(fullfile(hostdir, '*.hpp'))])
-        compile(src, out, hostdir, flags, '', on_octave);
+      if needs_build(out, [helpers(k); sources])
+        compile(src, out, hostdir, flags, ldflags, '', on_octave);
       end
     end
   end
@@ -103,10 +111,11 @@ function libs = extra_libs(name, on_octave)
   end
 end
 
-function compile(src, out, hostdir, flags, libs, on_octave)
+function compile(src, out, hostdir, flags, ldflags, libs, on_octave)
   fprintf('building %s\n', out);
   if on_octave
     setenv('CXXFLAGS', flags);
+    setenv('LDFLAGS', ldflags);
     args = {'--mex', ['-I' hostdir], '-o', out, src};
     if ~isempty(libs)
       args = [args, strsplit(libs, ' ')];
@@ -119,7 +128,7 @@ function compile(src, out, hostdir, flags, libs, on_octave)
   else
     [outdir, name] = fileparts(out);
     args = {['-I' hostdir], '-outdir', outdir, '-output', name, ...
-            ['CXXFLAGS=$CXXFLAGS ' flags], src};
+            ['CXXFLAGS=$CXXFLAGS ' flags], ['LDFLAGS=$LDFLAGS ' ldflags], src};
     if ~isempty(libs)
       args = [args, strsplit(libs, ' ')];
     end

@@ -2,10 +2,10 @@
 //
 // The gateway checks its nine arguments in order, seeds the C library's
 // generator with `seed`, creates the n-by-1 output and walks every row from
-// the root. Rows are advanced through ordered splits in small groups so that
-// their memory loads overlap; anything else a row meets (a categorical split,
-// or a tree fault) is finished by the plain row walk `fwd_one_row`, row by
-// row in increasing order, so random draws and errors come exactly as a
+// the root. Rows are advanced in small groups so that their memory loads
+// overlap; whatever could draw a random number or fail (a missing category,
+// a tree fault) is finished by the plain row walk `fwd_one_row`, row by row
+// in increasing order, so random draws and errors come exactly as a
 // row-by-row walk would produce them.
 #include "mexhost.hpp"
 
@@ -40,25 +40,38 @@ inline std::int32_t category_of(double x)
     return MISSING_CATEGORY;
 }
 
+// A value set's standing: usable, unset, or of the wrong class. An unset
+// element is a null handle (MATLAB) or a 0-by-0 double (Octave). The class
+// is asked as a yes/no question: in Octave that is far cheaper than asking
+// for the class ID, and this runs at every categorical visit.
+enum class SetState { usable, unset, not_int32 };
+
+SetState set_state(const mxArray *set)
+{
+    if (!set)
+        return SetState::unset;
+    if (mxIsInt32(set))
+        return SetState::usable;
+    return host::is_unset(set) ? SetState::unset : SetState::not_int32;
+}
+
 // Fetches one value set of a categorical split, with the checks the walk
 // makes at every visit.
 const mxArray *value_set(const mxArray *catsplit, std::size_t index)
 {
     const mxArray *set = mxGetCell(catsplit, static_cast<mwIndex>(index));
-    if (host::is_unset(set))
+    switch (set_state(set)) {
+    case SetState::unset:
         fail("Empty Cell in catsplit\n");
-    if (mxGetClassID(set) != mxINT32_CLASS)
+    case SetState::not_int32:
         fail("Elements of catsplit cell array have to be ints (cast them to int in Matlab)");
+    case SetState::usable:
+        break;
+    }
     return set;
 }
 
-bool set_lists(const mxArray *set, std::int32_t category)
-{
-    for (const std::int32_t member : host::int32s(set))
-        if (member == category)
-            return true;
-    return false;
-}
+bool lists(host::Span<const std::int32_t> set, std::int32_t category);
 
 // Moves from node k (0-based) to the child numbered `child` (1-based),
 // refusing numbers outside the tree and walks longer than any path of a
@@ -112,12 +125,12 @@ double fwd_one_row(const double *X, const std::int32_t *var, const double *cut,
         // The left set is searched first, so a category both sets list goes
         // left; the right set is fetched only when the left one fails.
         const mxArray *left_set = value_set(catsplit, static_cast<std::size_t>(r) - 1);
-        if (set_lists(left_set, c)) {
+        if (lists(host::int32s(left_set), c)) {
             k = step_to(children[k], k, N, steps);
             continue;
         }
         const mxArray *right_set = value_set(catsplit, static_cast<std::size_t>(r) - 1 + M);
-        if (set_lists(right_set, c)) {
+        if (lists(host::int32s(right_set), c)) {
             k = step_to(children[N + k], k, N, steps);
             continue;
         }
@@ -159,14 +172,81 @@ double fwd_one_row(const double *X, const std::int32_t *var, const double *cut,
     }
 }
 
-// Rows walked together through ordered splits. Enough to keep several
-// independent loads in flight; small enough to live in registers and L1.
+// Rows walked together. Enough to keep several independent loads in
+// flight; small enough to live in registers and L1.
 constexpr std::size_t GROUP = 16;
 
-// Fills `out` with the prediction of every row. The group walk only takes
-// steps that cannot fail and draw nothing (ordered splits with a variable
-// inside X and a child inside the tree); it parks a row at any other node.
-// Parked rows are then finished by `fwd_one_row` in row order.
+// The value sets of one categorical node as the group walk uses them,
+// fetched once per sweep of the group: the rows of a group often stand at
+// the same node at once (all of them at the root), and the sets cannot
+// change during the call. A set the row walk would report (unset, not
+// int32) is marked unusable, so the group walk leaves that row to it.
+struct NodeSets {
+    std::size_t node = SIZE_MAX;
+    bool left_ok = false;
+    bool right_fetched = false;
+    bool right_ok = false;
+    host::Span<const std::int32_t> left;
+    host::Span<const std::int32_t> right;
+};
+
+bool fetch_usable(const mxArray *catsplit, std::size_t index, host::Span<const std::int32_t> &set)
+{
+    const mxArray *element = mxGetCell(catsplit, static_cast<mwIndex>(index));
+    if (set_state(element) != SetState::usable)
+        return false;
+    set = host::int32s(element);
+    return true;
+}
+
+bool lists(host::Span<const std::int32_t> set, std::int32_t category)
+{
+    return std::find(set.begin(), set.end(), category) != set.end();
+}
+
+// One step of the group walk from node k for value x: the 1-based child, or
+// 0 where the row walk has to take over (a missing category, or anything it
+// would report as an error). Draws nothing and never fails.
+std::int32_t safe_step(std::size_t k, std::int32_t v, double x, const double *cut,
+                       const std::int32_t *children, const mxArray *catsplit, std::size_t N,
+                       std::size_t M, NodeSets &sets)
+{
+    std::int32_t child;
+    if (v > 0) {
+        // Index arithmetic rather than a branch: the side is data.
+        child = children[k + N * static_cast<std::size_t>(!(cut[k] > x))];
+    } else {
+        const std::int32_t r = category_of(cut[k]);
+        if (r < 1 || static_cast<std::size_t>(r) > M)
+            return 0;
+        const std::size_t row = static_cast<std::size_t>(r) - 1;
+        if (sets.node != k) {
+            sets = NodeSets{};
+            sets.node = k;
+            sets.left_ok = fetch_usable(catsplit, row, sets.left);
+        }
+        if (!sets.left_ok)
+            return 0;
+        const std::int32_t c = category_of(x);
+        if (lists(sets.left, c)) {
+            child = children[k];
+        } else {
+            if (!sets.right_fetched) {
+                sets.right_fetched = true;
+                sets.right_ok = fetch_usable(catsplit, row + M, sets.right);
+            }
+            if (!sets.right_ok || !lists(sets.right, c))
+                return 0;
+            child = children[N + k];
+        }
+    }
+    return child >= 1 && static_cast<std::size_t>(child) <= N ? child : 0;
+}
+
+// Fills `out` with the prediction of every row. The group walk takes only
+// the steps that cannot fail and draw nothing; it parks a row at any other
+// node. Parked rows are then finished by `fwd_one_row` in row order, so the
+// first error reported and the order of random draws are the row walk's.
 void predict_rows(const double *X, const std::int32_t *var, const double *cut,
                   const double *nodepred, const double *stddev, const std::int32_t *children,
                   const mxArray *catsplit, std::size_t n, std::size_t d, std::size_t N,
@@ -185,21 +265,19 @@ void predict_rows(const double *X, const std::int32_t *var, const double *cut,
             moving[r] = N > 0;
         }
         while (live > 0) {
+            NodeSets sets;
             for (std::size_t r = 0; r < g; ++r) {
                 if (!moving[r])
                     continue;
                 const std::size_t k = node[r];
                 const std::int32_t v = var[k];
-                if (v <= 0 || static_cast<std::size_t>(v) > d || steps[r] + 1 > N - 1) {
-                    moving[r] = false;
-                    --live;
-                    continue;
+                const std::int64_t variable = v < 0 ? -static_cast<std::int64_t>(v) : v;
+                std::int32_t child = 0;
+                if (v != 0 && static_cast<std::uint64_t>(variable) <= d && steps[r] + 1 < N) {
+                    const double x = rows[r + n * static_cast<std::size_t>(variable - 1)];
+                    child = safe_step(k, v, x, cut, children, catsplit, N, M, sets);
                 }
-                const double x = rows[r + n * static_cast<std::size_t>(v - 1)];
-                // Index arithmetic rather than a branch: the side is data.
-                const std::size_t go_right = !(cut[k] > x);
-                const std::int32_t child = children[k + N * go_right];
-                if (child < 1 || static_cast<std::size_t>(child) > N) {
+                if (child == 0) {
                     moving[r] = false;
                     --live;
                     continue;

@@ -1,0 +1,2 @@
+% DEMO  The toolbox's demo, run by `make demo`.
+tree_demo();

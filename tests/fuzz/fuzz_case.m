@@ -1,0 +1,187 @@
+function [args, nout] = fuzz_case(module, seed)
+% FUZZ_CASE  The arguments and output count of fuzz call SEED of MODULE.
+%
+% Draws from a grammar of wrong and borderline values: a well-formed call,
+% then a few of its arguments replaced by odd values (every numeric class,
+% logical, char, cell, struct, sparse, complex, empty shapes, 3-D arrays,
+% NaN, Inf, -0, huge and negative numbers, int32 limits), the argument
+% count changed now and then, and 0 to 4 outputs requested. Tree modules
+% also get trees mutated from well-formed ones. The same seed always gives
+% the same call, so a failing call can be replayed.
+  rand('twister', seed);
+  randn('twister', seed);
+  switch module
+    case 'treecast'
+      args = treecast_args();
+    case 'nodeharvest'
+      args = nodeharvest_args();
+    case 'poolmargins'
+      args = poolmargins_args();
+    case 'quadgap'
+      args = quadgap_args();
+    case 'mismatchsum'
+      args = mismatchsum_args();
+    case 'pairtrend'
+      args = {rand(randi(50), 1), rand(randi(50), 1)};
+    case 'lowsweep'
+      m = randi([0, 6]);
+      args = {tril(rand(m)) + eye(m), rand(m, randi([0, 3]))};
+    case 'loopbench'
+      args = {};
+    otherwise
+      error('fuzz_case: unknown module %s', module);
+  end
+  % Replace none, one or two arguments by odd values.
+  for replaced = 1:(rand < 0.5) + (rand < 0.15)
+    if ~isempty(args)
+      args{randi(numel(args))} = odd_value();
+    end
+  end
+  % Now and then a wrong number of arguments.
+  if rand < 0.08 && ~isempty(args)
+    args(randi(numel(args))) = [];
+  elseif rand < 0.08
+    args{end + 1} = odd_value();
+  end
+  nout = randi([0, 4]);
+  if rand < 0.7
+    nout = min(nout, 1);     % most calls ask for what users ask for
+  end
+end
+
+function v = odd_value()
+  switch randi(30)
+    case 1,  v = int8(randi([-128, 127], randi([0, 3]), randi([0, 3])));
+    case 2,  v = uint8(randi(255, 2, 2));
+    case 3,  v = int16(-3);
+    case 4,  v = uint16([1 2 3]);
+    case 5,  v = int32([intmax('int32'); intmin('int32'); 0]);
+    case 6,  v = uint32(4294967295);
+    case 7,  v = int64(-9e18);
+    case 8,  v = uint64([1; 2]);
+    case 9,  v = single(rand(3, 2));
+    case 10, v = rand(randi([0, 4]), randi([0, 4])) > 0.5;
+    case 11, v = 'some text';
+    case 12, v = {1, int32(2); 'x', []};
+    case 13, v = struct('a', {1, 2});
+    case 14, v = sparse(rand(4, 3) > 0.5);
+    case 15, v = sparse(rand(randi([0, 5]), 1));
+    case 16, v = complex(rand(3, 1), rand(3, 1));
+    case 17, v = complex(single(1), 2);
+    case 18, v = zeros(0, 0);
+    case 19, v = zeros(randi([0, 3]), 0);
+    case 20, v = zeros(0, randi([0, 3]));
+    case 21, v = rand(2, 3, 2);
+    case 22, v = int32(ones(2, 1, 3));
+    case 23, v = [NaN; Inf; -Inf; -0];
+    case 24, v = 1e300;
+    case 25, v = -5;
+    case 26, v = int32(-randi(1e9));
+    case 27, v = int32(intmax('int32'));
+    case 28, v = int32(intmin('int32'));
+    case 29, v = cell(randi([0, 3]), randi([0, 3]));
+    case 30, v = int32(randi([-3, 3], randi([0, 4]), randi([0, 2])));
+  end
+end
+
+function t = mutated_tree()
+  % A well-formed tree, then (mostly) one or two faults of the kinds a
+  % hand-built tree has.
+  t = random_tree(randi([0, 12]), 4, 'categorical', [2 4], 'complete', rand < 0.7);
+  N = numel(t.var);
+  for fault = 1:(rand < 0.6) * randi(2)
+    k = randi(N);
+    switch randi(12)
+      case 1, t.children(k, randi(2)) = randi([-2, N + 2]);       % out of range
+      case 2, t.children(k, randi(2)) = randi(max(k, 1));         % cycle or shared
+      case 3, t.children(k, :) = int32([k k]);
+      case 4, t.var(k) = (2 * (rand < 0.5) - 1) * (t.nvars + randi(3)); % past the data
+      case 5, t.var(k) = intmin('int32');
+      case 6, t.var(k) = -randi(t.nvars);  t.cut(k) = randi([-1, rows(t.catsplit) + 2]);
+      case 7, t.cut(k) = NaN;
+      case 8
+        if ~isempty(t.catsplit)
+          t.catsplit{randi(numel(t.catsplit))} = [];              % unset
+        end
+      case 9
+        if ~isempty(t.catsplit)
+          t.catsplit{randi(numel(t.catsplit))} = odd_value();     % wrong class
+        end
+      case 10
+        if ~isempty(t.catsplit)
+          t.catsplit{randi(numel(t.catsplit))} = zeros(1, 0, 'int32'); % empty set
+        end
+      case 11, t.ysub{k} = odd_value();
+      case 12, t.ysub = cell(N, 1);                               % never set
+    end
+  end
+  t.leftchildren = t.children(:, 1);
+  t.rightchildren = t.children(:, 2);
+end
+
+function args = treecast_args()
+  t = mutated_tree();
+  X = random_rows(t, randi([0, 40]));
+  if rand < 0.1
+    X = X(:, 1:randi([0, columns(X)]));
+  end
+  args = {X, t.var, t.cut, t.nodepred, t.stddev, t.children, t.catsplit, ...
+          int32(randi([-5, 5])), int32(randi([-2, 9]))};
+end
+
+function args = nodeharvest_args()
+  t = mutated_tree();
+  p = randi([0, 4]);
+  Theta = random_rows(t, randi([0, 15]), 1, p);
+  X = random_rows(t, randi([0, 15]), p + 1, max(t.nvars - p, 0));
+  args = {t.var, t.cut, t.ysub, t.leftchildren, t.rightchildren, t.catsplit, Theta, X, ...
+          t.g_leaf, t.m_leaf, t.n_leaf, t.leaf_mean, t.leaf_var};
+end
+
+function args = poolmargins_args()
+  K = randi([0, 8]);
+  T = randi([0, 4]);
+  forest = cell(1, T);
+  for tr = 1:T
+    leaves = cell(1, randi([0, 4]));
+    for j = 1:numel(leaves)
+      leaf = {int32(randi(max(K, 1), 1, randi([0, 4]))), int32(1:randi([0, 5])), ...
+              rand(1, 2), int32(j), rand(1, 5)};
+      switch randi(10)
+        case 1, leaf{1}(end + 1) = int32(randi([-3, K + 3]));   % index out of range
+        case 2, leaf{randi(5)} = odd_value();
+        case 3, leaf(end) = [];                                 % 4 elements
+        case 4, leaf{1} = leaf{1}';                             % a column
+        case 5, leaf = odd_value();
+      end
+      leaves{j} = leaf;
+    end
+    if rand < 0.05
+      leaves = odd_value();
+    end
+    forest{tr} = leaves;
+  end
+  args = {forest, int32(K), int32(randi([-1, 6])), int32(rand < 0.1)};
+  if rand < 0.05
+    args{2} = int32(-randi(5));
+  end
+end
+
+function args = quadgap_args()
+  D = randi([0, 5]);
+  n = randi([0, 9]);
+  m = randi([0, 9]);
+  args = {rand(D, n), rand(D, m), rand(n, m)};
+  if rand < 0.2
+    args{2} = [];
+  end
+  args = args(1:randi(3));
+end
+
+function args = mismatchsum_args()
+  D = randi([0, 5]);
+  args = {int32(randi(3, D, randi([0, 9]))), int32(randi(3, D, randi([0, 9]))), rand(D, 1)};
+  if rand < 0.2
+    args{2} = int32([]);
+  end
+end

@@ -1,0 +1,4 @@
+// Test-only: mismatchsum built without its AVX2 copy, so the tests can require the
+// portable kernel to give the same bits as the one the module dispatches to.
+#define KERNELS_PORTABLE_ONLY
+#include "../../mismatchsum/mismatchsum.cpp"
