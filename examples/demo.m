@@ -1,2 +1,4 @@
 % DEMO  The toolbox's demo, run by `make demo`.
 tree_demo();
+fprintf('\n');
+forest_demo();
