@@ -92,12 +92,9 @@ const mxArray *value_set(const mxArray *catsplit, std::size_t index)
     return set;
 }
 
-bool set_lists(const mxArray *set, std::int32_t category)
+bool lists(host::Span<const std::int32_t> set, std::int32_t category)
 {
-    for (const std::int32_t member : host::int32s(set))
-        if (member == category)
-            return true;
-    return false;
+    return std::find(set.begin(), set.end(), category) != set.end();
 }
 
 // A 1-by-n int32 row holding the 0-based row numbers `list` as 1-based ones.
@@ -168,11 +165,15 @@ std::size_t partition_stably(std::int32_t *list, std::size_t n, std::int32_t *sp
     std::size_t n_left = 0;
     std::size_t n_right = 0;
     for (std::size_t i = 0; i < n; ++i) {
+        // Both stores, then one count moves: the side is data, and a
+        // branch on it would be mispredicted half the time. list[n_left]
+        // never overtakes list[i], so the entry it overwrites was read.
         const std::int32_t row = list[i];
-        if (goes_left(row))
-            list[n_left++] = row;
-        else
-            spare[n_right++] = row;
+        const bool left = goes_left(row);
+        list[n_left] = row;
+        spare[n_right] = row;
+        n_left += left;
+        n_right += !left;
     }
     if (n_right > 0)
         std::memcpy(list + n_left, spare, n_right * sizeof *spare);
@@ -189,8 +190,15 @@ void merge_back(std::int32_t *list, std::size_t n_left, std::size_t n, std::int3
     std::size_t i = 0;
     std::size_t j = n_left;
     std::size_t out = 0;
-    while (i < n_left && j < n)
-        list[out++] = spare[i] < list[j] ? spare[i++] : list[j++];
+    while (i < n_left && j < n) {
+        // Branch-free, as in the partition: which run is taken is data.
+        const std::int32_t from_left = spare[i];
+        const std::int32_t from_right = list[j];
+        const bool take_left = from_left < from_right;
+        list[out++] = take_left ? from_left : from_right;
+        i += take_left;
+        j += !take_left;
+    }
     while (i < n_left)
         list[out++] = spare[i++];
 }
@@ -307,12 +315,14 @@ struct Walk {
                 value_set(t.catsplit, static_cast<std::size_t>(r) - 1 + t.M);
             if (n == 0)
                 return;
-            n_left = partition_stably(list, n, spare, [column, left_set, right_set](
-                                                          std::int32_t row) {
+            // The sets' buffers are taken once per visit, not per entry.
+            const host::Span<const std::int32_t> left = host::int32s(left_set);
+            const host::Span<const std::int32_t> right = host::int32s(right_set);
+            n_left = partition_stably(list, n, spare, [column, left, right](std::int32_t row) {
                 const std::int32_t category = category_of(column[row]);
-                if (set_lists(left_set, category))
+                if (lists(left, category))
                     return true;
-                if (set_lists(right_set, category))
+                if (lists(right, category))
                     return false;
                 fail("Missing value -- not allowed in this implementation (randomly assign "
                      "missing values during tree construction!).");
