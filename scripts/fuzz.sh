@@ -16,7 +16,7 @@ trap 'rm -f "$seed_file"' EXIT
 env=()
 if [ "$build" = build-asan ]; then
   env=(LD_PRELOAD="$(g++ -print-file-name=libasan.so)"
-       ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+       ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:malloc_context_size=0:quarantine_size_mb=32
        UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1)
 fi
 

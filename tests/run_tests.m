@@ -25,6 +25,7 @@ function failures = run_tests(varargin)
     end
   end
   addpath(here);
+  addpath(fullfile(here, 'fuzz'));
   addpath(builddir);
   addpath(fullfile(builddir, 'testhelpers'));
   addpath(fullfile(root, 'examples'));

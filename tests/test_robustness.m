@@ -1,0 +1,145 @@
+function cases = test_robustness()
+% What a failed call leaves behind: nothing in the caller's variables, no
+% memory, no state that changes a later call.
+  cases = {
+    'an error mid-walk leaves the caller''s variables as they were', @no_half_built_outputs
+    '100,000 failing calls do not grow the process', @failing_calls_do_not_leak
+    'the same call gives the same result after any other calls', @calls_keep_no_state
+  };
+end
+
+function [forest, K] = forest_failing_at_tenth_leaf()
+  % Nine good leaves, then a leaf whose statistics are a column.
+  K = 4;
+  leaf = {int32([1 3]), int32(1:2), 0, int32(1), [0 0 0 2 1]};
+  forest = {repmat({leaf}, 1, 12)};
+  forest{1}{10}{5} = forest{1}{10}{5}';
+end
+
+function t = tree_failing_late()
+  % Configurations below 0.5 reach leaf 2; the others reach a categorical
+  % split on X whose value sets miss category 5, so the walk fails after
+  % writing leaf 2's cell.
+  t = random_tree(0, 2);
+  t.var = int32([1; 0; -2; 0; 0]);
+  t.cut = [0.5; 0; 1; 0; 0];
+  t.leftchildren = int32([2; 0; 4; 0; 0]);
+  t.rightchildren = int32([3; 0; 5; 0; 0]);
+  t.children = [t.leftchildren, t.rightchildren];
+  t.catsplit = {int32([1 2]), int32(3)};
+  t.ysub = repmat({[1 2]}, 5, 1);
+  t.nodepred = (1:5)';
+  [t.stddev, t.g_leaf, t.m_leaf, t.leaf_mean, t.leaf_var] = deal(zeros(5, 1));
+  t.n_leaf = zeros(5, 1, 'int32');
+end
+
+function varargout = harvest(t, Theta, X)
+  [varargout{1:nargout}] = nodeharvest(t.var, t.cut, t.ysub, t.leftchildren, ...
+      t.rightchildren, t.catsplit, Theta, X, t.g_leaf, t.m_leaf, t.n_leaf, t.leaf_mean, t.leaf_var);
+end
+
+function no_half_built_outputs()
+  [forest, K] = forest_failing_at_tenth_leaf();
+  means = 'before';  vars = 'before';  tree_means = 'before';
+  try
+    [means, vars, tree_means] = poolmargins(forest, int32(K), int32(2), int32(0));
+  catch
+  end
+  assert(strcmp(means, 'before') && strcmp(vars, 'before') && strcmp(tree_means, 'before'));
+
+  t = tree_failing_late();
+  Theta = [0.1; 0.9];                      % 0.1 ends at leaf 2, 0.9 goes on to node 3
+  X = [1; 5];                              % instance 2's category is missing at node 3
+  leaves = 'before';  count = 'before';
+  try
+    [leaves, count] = harvest(t, Theta, X);
+  catch
+  end
+  assert(strcmp(leaves, 'before') && strcmp(count, 'before'));
+
+  y = 'before';
+  try
+    y = treecast([0.9 1; 0.9 5], t.var, t.cut, t.nodepred, t.stddev, t.children, ...
+                 t.catsplit, int32(1), int32(-1));
+  catch
+  end
+  assert(strcmp(y, 'before'));
+end
+
+function failing_calls_do_not_leak()
+  [forest, K] = forest_failing_at_tenth_leaf();
+  t = tree_failing_late();
+  Theta = rand(50, 1);
+  X = [1; 5];
+  pool = @() poolmargins(forest, int32(K), int32(2), int32(0));
+  walk = @() harvest(t, Theta, X);
+  rows = @() treecast([rand(99, 1), ones(99, 1); 0.9 5], t.var, t.cut, t.nodepred, ...
+                      t.stddev, t.children, t.catsplit, int32(1), int32(-1));
+  if ~isempty(strfind(getenv('LD_PRELOAD'), 'asan'))
+    return;   % the sanitizer's allocator holds freed memory back on purpose
+  end
+  fail_many(pool, 2000);                   % warm-up: the host's own caches settle
+  fail_many(walk, 2000);
+  fail_many(rows, 2000);
+  before = resident_kb();
+  fail_many(pool, 60000);
+  fail_many(walk, 20000);
+  fail_many(rows, 20000);
+  grown = resident_kb() - before;
+  assert(grown < 8192, sprintf('resident size grew by %d kB over 100,000 failing calls', grown));
+end
+
+function fail_many(call, count)
+  for k = 1:count
+    try
+      call();
+      error('robustness:returned', 'the call was expected to fail');
+    catch err
+      if strcmp(err.identifier, 'robustness:returned')
+        rethrow(err);
+      end
+    end
+  end
+end
+
+function kb = resident_kb()
+  status = fileread('/proc/self/status');
+  kb = str2double(regexp(status, 'VmRSS:\s*(\d+)', 'tokens', 'once'){1});
+end
+
+function calls_keep_no_state()
+  t = random_tree(30, 4, 'categorical', [1 3], 'complete', false);
+  X = random_rows(t, 60);
+  tc = @() treecast(X, t.var, t.cut, t.nodepred, t.stddev, t.children, t.catsplit, ...
+                    int32(9), int32(2));
+  tk = random_tree(30, 4, 'categorical', [1 3]);
+  Theta = random_rows(tk, 20, 1, 2);
+  Xk = random_rows(tk, 10, 3, 2);
+  nh = @() harvest(tk, Theta, Xk);
+  a = rand(3, 40);  b = rand(3, 30);  Q = rand(40, 30);
+  ai = int32(randi(3, 4, 40));
+  l = rand(4, 1);
+  x = rand(1, 200);  y = rand(200, 1);
+  T = tril(rand(20)) + eye(20);  rhs = rand(20, 3);
+  [forest, K] = forest_failing_at_tenth_leaf();
+  forest{1} = forest{1}(1:9);
+  calls = {tc, nh, @() poolmargins(forest, int32(K), int32(3), int32(0)), ...
+           @() quadgap(a, b), @() quadgap(a, b, Q), @() mismatchsum(ai, [], l), ...
+           @() pairtrend(x, y), @() lowsweep(T, rhs)};
+  first = cellfun(@(c) c(), calls, 'UniformOutput', false);
+  % Other calls in between, most of them failing, then everything again.
+  for seed = 1:300
+    module = {'treecast', 'nodeharvest', 'poolmargins', 'quadgap', 'mismatchsum', ...
+              'pairtrend', 'lowsweep'}{mod(seed, 7) + 1};
+    [args, nout] = fuzz_case(module, seed);
+    out = cell(1, max(nout, 1));
+    try
+      evalc('[out{:}] = feval(module, args{:});');   % drops console lines
+    catch
+    end
+  end
+  again = cellfun(@(c) c(), calls(end:-1:1), 'UniformOutput', false);
+  again = again(end:-1:1);
+  same = cellfun(@isequal, first, again);
+  assert(all(same), sprintf('calls %s changed', mat2str(find(~same))));
+end
