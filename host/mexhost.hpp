@@ -13,6 +13,10 @@
 #include <cstdint>
 #include <cstdio>
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 #if !defined(_WIN32) && !defined(HOST_LINKS_MEXVERSION)
 // Linux and macOS builds name the interface generation they were written
 // for. (Define HOST_LINKS_MEXVERSION where the host's build tool links its
@@ -148,6 +152,23 @@ private:
     int slots_;
     mxArray **plhs_;
 };
+
+// Whether `bytes` exceeds the machine's physical memory. Hosts that
+// overcommit hand out such blocks and the process dies when they are
+// written; a size taken from a count argument is refused before that.
+// Where the platform does not tell, nothing is refused.
+inline bool exceeds_memory(double bytes)
+{
+#if defined(_WIN32)
+    (void)bytes;
+    return false;
+#else
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && page_size > 0 &&
+           bytes > static_cast<double>(pages) * static_cast<double>(page_size);
+#endif
+}
 
 // Zero-filled scratch from the host's call-scoped allocator, released when
 // it goes out of scope. After an error the host reclaims it as well, so the

@@ -120,6 +120,12 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         fail_fmt("numTheta times the number of trees (%zu x %zu) exceeds the largest table "
                  "of 2147483647 elements.",
                  K, T);
+    // means, vars, tree_means and tree_vars are all written in full.
+    const double table_bytes = 8.0 * static_cast<double>(K) * (2.0 + 2.0 * static_cast<double>(T));
+    if (exceeds_memory(table_bytes))
+        fail_fmt("numTheta times the number of trees (%zu x %zu) needs %.0f MB of result "
+                 "tables, more than this machine's memory.",
+                 K, T, table_bytes / 1048576.0);
 
     // The three outputs, in order, each into its slot at once. Octave
     // provides only max(nlhs, 1) slots; an output without a slot is still
