@@ -174,7 +174,7 @@ double fwd_one_row(const double *X, const std::int32_t *var, const double *cut,
 
 // Rows walked together. Enough to keep several independent loads in
 // flight; small enough to live in registers and L1.
-constexpr std::size_t GROUP = 16;
+constexpr std::size_t GROUP = 64;
 
 // The value sets of one categorical node as the group walk uses them,
 // fetched once per sweep of the group: the rows of a group often stand at
