@@ -149,7 +149,7 @@ function args = poolmargins_args()
     for j = 1:numel(leaves)
       leaf = {int32(randi(max(K, 1), 1, randi([0, 4]))), int32(1:randi([0, 5])), ...
               rand(1, 2), int32(j), rand(1, 5)};
-      switch randi(10)
+      switch randi(40)                                          % mostly well-formed
         case 1, leaf{1}(end + 1) = int32(randi([-3, K + 3]));   % index out of range
         case 2, leaf{randi(5)} = odd_value();
         case 3, leaf(end) = [];                                 % 4 elements
