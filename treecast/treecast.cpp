@@ -254,7 +254,7 @@ void predict_rows(const double *X, const std::int32_t *var, const double *cut,
 {
     std::size_t node[GROUP];
     std::size_t steps[GROUP];
-    bool moving[GROUP];
+    std::size_t moving[GROUP]; // the rows of the group still walking
     for (std::size_t first = 0; first < n; first += GROUP) {
         const std::size_t g = std::min(GROUP, n - first);
         const double *rows = X + first;
@@ -262,13 +262,13 @@ void predict_rows(const double *X, const std::int32_t *var, const double *cut,
         for (std::size_t r = 0; r < g; ++r) {
             node[r] = 0;
             steps[r] = 0;
-            moving[r] = N > 0;
+            moving[r] = r;
         }
         while (live > 0) {
             NodeSets sets;
-            for (std::size_t r = 0; r < g; ++r) {
-                if (!moving[r])
-                    continue;
+            std::size_t kept = 0;
+            for (std::size_t q = 0; q < live; ++q) {
+                const std::size_t r = moving[q];
                 const std::size_t k = node[r];
                 const std::int32_t v = var[k];
                 const std::int64_t variable = v < 0 ? -static_cast<std::int64_t>(v) : v;
@@ -277,14 +277,14 @@ void predict_rows(const double *X, const std::int32_t *var, const double *cut,
                     const double x = rows[r + n * static_cast<std::size_t>(variable - 1)];
                     child = safe_step(k, v, x, cut, children, catsplit, N, M, sets);
                 }
-                if (child == 0) {
-                    moving[r] = false;
-                    --live;
-                    continue;
-                }
-                node[r] = static_cast<std::size_t>(child) - 1;
-                ++steps[r];
+                // A row that cannot step stays where it is and leaves the list.
+                const bool stepped = child != 0;
+                node[r] = stepped ? static_cast<std::size_t>(child) - 1 : k;
+                steps[r] += stepped;
+                moving[kept] = r;
+                kept += stepped;
             }
+            live = kept;
         }
         for (std::size_t r = 0; r < g; ++r) {
             const std::size_t k = node[r];
