@@ -261,10 +261,13 @@ void predict_rows(const double *X, const std::int32_t *var, const double *cut,
         std::size_t live = N > 0 ? g : 0;
         for (std::size_t r = 0; r < g; ++r) {
             node[r] = 0;
-            steps[r] = 0;
             moving[r] = r;
         }
-        while (live > 0) {
+        // Each sweep moves every walking row one step, so a row still
+        // walking after `sweep` sweeps has taken exactly `sweep` steps; no
+        // walk of a well-formed tree takes more than N-1.
+        std::size_t sweep = 0;
+        for (; live > 0 && sweep + 1 < N; ++sweep) {
             NodeSets sets;
             std::size_t kept = 0;
             for (std::size_t q = 0; q < live; ++q) {
@@ -273,19 +276,23 @@ void predict_rows(const double *X, const std::int32_t *var, const double *cut,
                 const std::int32_t v = var[k];
                 const std::int64_t variable = v < 0 ? -static_cast<std::int64_t>(v) : v;
                 std::int32_t child = 0;
-                if (v != 0 && static_cast<std::uint64_t>(variable) <= d && steps[r] + 1 < N) {
+                // A leaf (variable 0) fails this test too.
+                if (static_cast<std::uint64_t>(variable - 1) < d) {
                     const double x = rows[r + n * static_cast<std::size_t>(variable - 1)];
                     child = safe_step(k, v, x, cut, children, catsplit, N, M, sets);
                 }
                 // A row that cannot step stays where it is and leaves the list.
                 const bool stepped = child != 0;
                 node[r] = stepped ? static_cast<std::size_t>(child) - 1 : k;
-                steps[r] += stepped;
+                if (!stepped)
+                    steps[r] = sweep;
                 moving[kept] = r;
                 kept += stepped;
             }
             live = kept;
         }
+        for (std::size_t q = 0; q < live; ++q)
+            steps[moving[q]] = sweep;
         for (std::size_t r = 0; r < g; ++r) {
             const std::size_t k = node[r];
             out[first + r] = (N > 0 && var[k] == 0)
