@@ -30,13 +30,13 @@ function bench_forest_road(n_conf, n_inst)
                                                      'max_nodes', 2001));
   nodes = mean(cellfun(@(f) numel(f.var), forest));
 
-  [means, leaves] = road(forest, Theta, X);
+  [means, ~, ~, leaves] = forest_marginals(forest, Theta, X);
   cells = sum(cellfun(@numel, leaves));
   subset = 1:max(1, round(n_conf / 200));
   brute = brute_force(forest, Theta(subset, :), X);
   assert(max(abs(means(subset) - brute) ./ max(abs(brute), 1)) < 1e-12);
 
-  ours = bench_time(@() road(forest, Theta, X), 3);
+  ours = bench_time(@() forest_marginals(forest, Theta, X), 3);
   pool_only = bench_time(@() poolmargins(leaves, int32(n_conf), int32(n_inst), int32(0)), 3);
   theirs = bench_time(@() brute_force(forest, Theta(subset, :), X), 3) * n_conf / numel(subset);
   label = sprintf('road, %d trees of %.0f nodes, %dx%d', n_trees, nodes, n_conf, n_inst);
@@ -44,25 +44,8 @@ function bench_forest_road(n_conf, n_inst)
   printf('  (of which poolmargins on %d leaf cells: %.4f s)\n', cells, pool_only);
 end
 
-function [means, leaves] = road(forest, Theta, X)
-  leaves = cell(1, numel(forest));
-  for t = 1:numel(forest)
-    f = forest{t};
-    [c, n] = nodeharvest(f.var, f.cut, f.ysub, f.leftchildren, f.rightchildren, f.catsplit, ...
-                         Theta, X, f.g_leaf, f.m_leaf, f.n_leaf, f.leaf_mean, f.leaf_var);
-    leaves{t} = c(1:n);
-  end
-  means = poolmargins(leaves, int32(rows(Theta)), int32(rows(X)), int32(0));
-end
-
 function means = brute_force(forest, Theta, X)
   [ci, ii] = ndgrid(1:rows(Theta), 1:rows(X));
-  pairs = [Theta(ci(:), :), X(ii(:), :)];
-  y = zeros(rows(pairs), 1);
-  for t = 1:numel(forest)
-    f = forest{t};
-    y = y + treecast(pairs, f.var, f.cut, f.nodepred, f.stddev, f.children, f.catsplit, ...
-                     int32(1), int32(0));
-  end
-  means = mean(reshape(y / numel(forest), rows(Theta), rows(X)), 2);
+  y = forest_predict(forest, [Theta(ci(:), :), X(ii(:), :)]);
+  means = mean(reshape(y, rows(Theta), rows(X)), 2);
 end

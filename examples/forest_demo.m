@@ -68,9 +68,9 @@ function forest_demo()
       rmse, baseline);
 
   % 4. Every configuration's marginal over all instances.
-  [means, vars] = marginals(forest, Theta, X);
+  [means, vars] = forest_marginals(forest, Theta, X);
   start = tic;                          % timed again, with both modules loaded
-  marginals(forest, Theta, X);
+  forest_marginals(forest, Theta, X);
   road_time = toc(start);
 
   say('brute force: treecast on all %d (configuration, instance) pairs per tree...\n', ...
@@ -122,31 +122,6 @@ function y = performance(Z)
   preproc_effect = [0.2; 0; -0.3; 0.1];
   y = 1 + 2 * size_ + 3 * (alpha - (0.2 + 0.6 * hardness)) .^ 2 + 0.8 * beta .* size_ ...
       + restart_effect(restart) + 1.2 * hardness .* (restart == 2) + preproc_effect(preproc);
-end
-
-function [means, vars] = marginals(forest, Theta, X)
-  % The forest road: each tree's leaf cells, trimmed to the filled ones,
-  % then all trees pooled per configuration.
-  leaves = cell(1, numel(forest));
-  for t = 1:numel(forest)
-    f = forest{t};
-    [cells, filled] = nodeharvest(f.var, f.cut, f.ysub, f.leftchildren, f.rightchildren, ...
-                                  f.catsplit, Theta, X, f.g_leaf, f.m_leaf, f.n_leaf, ...
-                                  f.leaf_mean, f.leaf_var);
-    leaves{t} = cells(1:filled);
-  end
-  [means, vars] = poolmargins(leaves, int32(rows_of(Theta)), int32(rows_of(X)), int32(0));
-end
-
-function y = forest_predict(forest, Z)
-  % The forest's prediction: the mean of its trees' predictions.
-  y = zeros(rows_of(Z), 1);
-  for t = 1:numel(forest)
-    f = forest{t};
-    y = y + treecast(Z, f.var, f.cut, f.nodepred, f.stddev, f.children, f.catsplit, ...
-                     int32(1), int32(0));
-  end
-  y = y / numel(forest);
 end
 
 function n = rows_of(a)

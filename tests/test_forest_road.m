@@ -60,15 +60,7 @@ function [means, vars, tree_means] = check_road(forest, Theta, X)
   K = rows(Theta);
   N = rows(X);
   T = numel(forest);
-  leaves = cell(1, T);
-  for t = 1:T
-    f = forest{t};
-    [cells, filled] = nodeharvest(f.var, f.cut, f.ysub, f.leftchildren, f.rightchildren, ...
-                                  f.catsplit, Theta, X, f.g_leaf, f.m_leaf, f.n_leaf, ...
-                                  f.leaf_mean, f.leaf_var);
-    leaves{t} = cells(1:filled);
-  end
-  [means, vars, tree_means] = poolmargins(leaves, int32(K), int32(N), int32(0));
+  [means, vars, tree_means] = forest_marginals(forest, Theta, X);
 
   [ci, ii] = ndgrid(1:K, 1:N);
   pairs = [Theta(ci(:), :), X(ii(:), :)];

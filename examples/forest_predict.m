@@ -1,0 +1,12 @@
+function y = forest_predict(forest, Z)
+% FOREST_PREDICT  A forest's prediction for every row of Z (configuration
+%   columns followed by instance columns): the mean of its trees'
+%   treecast predictions.
+  y = zeros(size(Z, 1), 1);
+  for t = 1:numel(forest)
+    f = forest{t};
+    y = y + treecast(Z, f.var, f.cut, f.nodepred, f.stddev, f.children, f.catsplit, ...
+                     int32(1), int32(0));
+  end
+  y = y / numel(forest);
+end
