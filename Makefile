@@ -6,7 +6,7 @@ RUN = $(OCTAVE) --norc --quiet --eval
 # Calls per module in the fuzz campaign; CI runs it under the sanitizers
 # at the smaller size.
 FUZZ_CALLS ?= 5000
-FUZZ_CALLS_ASAN ?= 2000
+FUZZ_CALLS_ASAN ?= 3000
 ASAN_ENV = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:malloc_context_size=0:quarantine_size_mb=32 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
