@@ -71,7 +71,12 @@ const mxArray *value_set(const mxArray *catsplit, std::size_t index)
     return set;
 }
 
-bool lists(host::Span<const std::int32_t> set, std::int32_t category);
+// Whether a value set lists the category (a linear search: sets are short
+// and neither sorted nor kept between calls).
+bool lists(host::Span<const std::int32_t> set, std::int32_t category)
+{
+    return std::find(set.begin(), set.end(), category) != set.end();
+}
 
 // Moves from node k (0-based) to the child numbered `child` (1-based),
 // refusing numbers outside the tree and walks longer than any path of a
@@ -197,11 +202,6 @@ bool fetch_usable(const mxArray *catsplit, std::size_t index, host::Span<const s
         return false;
     set = host::int32s(element);
     return true;
-}
-
-bool lists(host::Span<const std::int32_t> set, std::int32_t category)
-{
-    return std::find(set.begin(), set.end(), category) != set.end();
 }
 
 // One step of the group walk from node k for value x: the 1-based child, or
