@@ -2,7 +2,6 @@ function bench_nodeharvest()
 % BENCH_NODEHARVEST  Leaf collection of 2,000 configurations and 500
 %   instances down a 2,001-node tree, against routing all 1,000,000 of their
 %   pairs with treecast (the pair matrix built beforehand, not timed).
-  addpath(fullfile(fileparts(fileparts(mfilename('fullpath'))), 'tests'));
   rand('seed', 7);  randn('seed', 7);
   p = 8;  d = 4;
   t = random_tree(1000, p + d, 'categorical', [3 10]);

@@ -2,7 +2,6 @@ function bench_treecast()
 % treecast against the fastest vectorised Octave walk: every row advanced
 % one level at a time, categorical membership through a lookup table.
   rand('seed', 7);  randn('seed', 7);
-  addpath(fullfile(fileparts(fileparts(mfilename('fullpath'))), 'tests'));
   n = 100000;
   t = random_tree(500, 10, 'categorical', [3 7], 'levels', 6);
   X = random_rows(t, n);

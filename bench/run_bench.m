@@ -10,6 +10,7 @@ function run_bench(varargin)
   here = fileparts(mfilename('fullpath'));
   addpath(here);
   addpath(fullfile(fileparts(here), 'build'));
+  addpath(fullfile(fileparts(here), 'tests'));   % shared fixtures and the exact Octave loops
   files = dir(fullfile(here, 'bench_*.m'));
   for f = 1:numel(files)
     [~, name] = fileparts(files(f).name);

@@ -10,14 +10,6 @@ function cases = test_mismatchsum()
   };
 end
 
-function C = loop_mismatches(a, b, l)
-  w = 1 ./ (l .* l);
-  C = zeros(columns(a), columns(b));
-  for k = 1:rows(a)
-    C = C + w(k) * (a(k, :)' ~= b(k, :));
-  end
-end
-
 function matches_loop()
   sizes = [1 1; 7 3; 8 4; 9 5; 17 70; 130 129];
   for D = [1 5 20 256 257]

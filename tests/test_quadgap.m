@@ -11,13 +11,6 @@ function cases = test_quadgap()
   };
 end
 
-function C = loop_distances(a, b)
-  C = zeros(columns(a), columns(b));
-  for k = 1:rows(a)
-    C = C + (a(k, :)' - b(k, :)).^2;
-  end
-end
-
 function c = loop_weighted(a, b, Q)
   % Pairs i outer, j inner, every addition rounded on the stored c(k).
   c = zeros(rows(a), 1);
