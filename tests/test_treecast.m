@@ -6,6 +6,7 @@ function cases = test_treecast()
     'a one-node tree predicts its nodepred for every row, whatever X holds', @single_leaf
     'X with no rows gives a 0x1 result', @no_rows
     'random trees agree with a plain row-by-row walk (strategies 0, 4-7)', @random_trees_agree
+    'category numbers anywhere in the int32 range, many rows or few', @category_numbers_anywhere
     'strategies 1-3 draw once per missing category, in row order', @random_strategies_draw_for_draw
     'strategies 2 and 3 compare with <= L', @le_L_comparison
     'the strategy is checked only where a category is missing', @strategy_checked_lazily
@@ -85,6 +86,31 @@ function random_trees_agree()
     X(randi(numel(X), 5, 1)) = NaN;
     for strategy = [0 4 5 6 7]
       assert(call(t, X, strategy), reference_walk(t, X, strategy, []));
+    end
+  end
+end
+
+function category_numbers_anywhere()
+  % Categories renumbered close together far from 0, and far apart over
+  % the whole int32 range; each tree routes many rows (walked in groups)
+  % and a few rows (fewer than a quarter of its nodes: walked one by one).
+  for codes = {100:106, [-2147483647, -64, -3, 0, 63, 64, 2147483647]}
+    codes = codes{1};
+    for trial = 1:3
+      t = random_tree(60, 3, 'categorical', [1 2], 'levels', numel(codes), ...
+                      'complete', trial > 1);
+      for k = 1:numel(t.catsplit)
+        t.catsplit{k} = int32(codes(t.catsplit{k}));
+      end
+      X = random_rows(t, 700);
+      for j = 1:2
+        code = codes(fix(X(:, j)));
+        X(:, j) = code(:) + 0.4 * sign(code(:));   % truncates back to the code
+      end
+      for strategy = [0 4 7]
+        assert(call(t, X, strategy), reference_walk(t, X, strategy, []));
+        assert(call(t, X(1:5, :), strategy), reference_walk(t, X(1:5, :), strategy, []));
+      end
     end
   end
 end
@@ -214,6 +240,9 @@ function malformed_trees()
   t = stump(1, 0.5, cell(0, 2));
   t.children(1, :) = [1 3];               % the root is its own left child
   expect_failure(@() call(t, 0.1, 0), 'cycle');
+  t = struct('var', int32(1), 'cut', 0.5, 'nodepred', 1, 'stddev', 0, ...
+             'children', int32([1 1]), 'catsplit', {cell(0, 2)});
+  expect_failure(@() call(t, rand(9, 1), 0), 'cycle');
   t = stump(3, 0.5, cell(0, 2));
   expect_failure(@() call(t, rand(2, 2), 0), 'split variable 3 of node 1 exceeds');
   t.var(1) = intmin('int32');

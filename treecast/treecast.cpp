@@ -2,11 +2,12 @@
 //
 // The gateway checks its nine arguments in order, seeds the C library's
 // generator with `seed`, creates the n-by-1 output and walks every row from
-// the root. Rows are advanced in small groups so that their memory loads
-// overlap; whatever could draw a random number or fail (a missing category,
-// a tree fault) is finished by the plain row walk `fwd_one_row`, row by row
-// in increasing order, so random draws and errors come exactly as a
-// row-by-row walk would produce them.
+// the root. With many rows, the tree is first compiled into a flat table of
+// steps and rows are advanced in groups, so that their memory loads overlap;
+// whatever could draw a random number or fail (a missing category, a tree
+// fault) is finished by the plain row walk `fwd_one_row`, row by row in
+// increasing order, so random draws and errors come exactly as a row-by-row
+// walk would produce them.
 #include "mexhost.hpp"
 
 #include <cstdlib>
@@ -177,129 +178,178 @@ double fwd_one_row(const double *X, const std::int32_t *var, const double *cut,
     }
 }
 
-// Rows walked together. Enough to keep several independent loads in
-// flight; small enough to live in registers and L1.
-constexpr std::size_t GROUP = 64;
-
-// The value sets of one categorical node as the group walk uses them,
-// fetched once per sweep of the group: the rows of a group often stand at
-// the same node at once (all of them at the root), and the sets cannot
-// change during the call. A set the row walk would report (unset, not
-// int32) is marked unusable, so the group walk leaves that row to it.
-struct NodeSets {
-    std::size_t node = SIZE_MAX;
-    bool left_ok = false;
-    bool right_fetched = false;
-    bool right_ok = false;
-    host::Span<const std::int32_t> left;
-    host::Span<const std::int32_t> right;
+// The value sets of one catsplit row as the group walk reads them: which
+// categories base..base+63 either set lists (`known`) and which of those go
+// right. Whatever the row walk would decide otherwise (a category outside
+// that window, a set it would report as unset or not int32) is simply not
+// known here, so the group walk leaves that row to the row walk.
+struct Sides {
+    std::uint64_t known = 0;
+    std::uint64_t right = 0;
+    std::int32_t base = 0;
 };
 
-bool fetch_usable(const mxArray *catsplit, std::size_t index, host::Span<const std::int32_t> &set)
+// The categories base..base+63 that a value set lists.
+std::uint64_t window_mask(host::Span<const std::int32_t> set, std::int64_t base)
 {
-    const mxArray *element = mxGetCell(catsplit, static_cast<mwIndex>(index));
-    if (set_state(element) != SetState::usable)
-        return false;
-    set = host::int32s(element);
-    return true;
-}
-
-// One step of the group walk from node k for value x: the 1-based child, or
-// 0 where the row walk has to take over (a missing category, or anything it
-// would report as an error). Draws nothing and never fails.
-std::int32_t safe_step(std::size_t k, std::int32_t v, double x, const double *cut,
-                       const std::int32_t *children, const mxArray *catsplit, std::size_t N,
-                       std::size_t M, NodeSets &sets)
-{
-    std::int32_t child;
-    if (v > 0) {
-        // Index arithmetic rather than a branch: the side is data.
-        child = children[k + N * static_cast<std::size_t>(!(cut[k] > x))];
-    } else {
-        const std::int32_t r = category_of(cut[k]);
-        if (r < 1 || static_cast<std::size_t>(r) > M)
-            return 0;
-        const std::size_t row = static_cast<std::size_t>(r) - 1;
-        if (sets.node != k) {
-            sets = NodeSets{};
-            sets.node = k;
-            sets.left_ok = fetch_usable(catsplit, row, sets.left);
-        }
-        if (!sets.left_ok)
-            return 0;
-        const std::int32_t c = category_of(x);
-        if (lists(sets.left, c)) {
-            child = children[k];
-        } else {
-            if (!sets.right_fetched) {
-                sets.right_fetched = true;
-                sets.right_ok = fetch_usable(catsplit, row + M, sets.right);
-            }
-            if (!sets.right_ok || !lists(sets.right, c))
-                return 0;
-            child = children[N + k];
-        }
+    std::uint64_t mask = 0;
+    for (const std::int32_t value : set) {
+        const std::uint64_t offset = static_cast<std::uint64_t>(value - base);
+        if (offset < 64)
+            mask |= std::uint64_t{1} << offset;
     }
-    return child >= 1 && static_cast<std::size_t>(child) <= N ? child : 0;
+    return mask;
 }
 
-// Fills `out` with the prediction of every row. The group walk takes only
-// the steps that cannot fail and draw nothing; it parks a row at any other
-// node. Parked rows are then finished by `fwd_one_row` in row order, so the
-// first error reported and the order of random draws are the row walk's.
+// Reads catsplit row `row` (0-based) into `sides`. The sets cannot change
+// during a call, so each row is read once per call, not at every visit; a
+// read raises nothing, even for a set the row walk would report.
+void read_sides(const mxArray *catsplit, std::size_t row, std::size_t M, Sides &sides)
+{
+    sides = Sides{};
+    const mxArray *left = mxGetCell(catsplit, static_cast<mwIndex>(row));
+    if (set_state(left) != SetState::usable)
+        return;
+    const host::Span<const std::int32_t> left_set = host::int32s(left);
+    host::Span<const std::int32_t> right_set;
+    const mxArray *right = mxGetCell(catsplit, static_cast<mwIndex>(row + M));
+    const bool right_usable = set_state(right) == SetState::usable;
+    if (right_usable)
+        right_set = host::int32s(right);
+    // The window starts at the smallest category listed, so any 64
+    // neighbouring categories fit, whatever their numbers.
+    std::int32_t base = INT32_MAX;
+    for (const std::int32_t value : left_set)
+        base = std::min(base, value);
+    for (const std::int32_t value : right_set)
+        base = std::min(base, value);
+    sides.base = base;
+    const std::uint64_t left_mask = window_mask(left_set, base);
+    // The left set is searched first: a category both sets list goes left.
+    const std::uint64_t right_mask = right_usable ? window_mask(right_set, base) & ~left_mask : 0;
+    sides.known = left_mask | right_mask;
+    sides.right = right_mask;
+}
+
+// Rows walked together. Enough to keep several independent loads in
+// flight; small enough to live in registers and L1.
+constexpr std::size_t GROUP = 256;
+
+// One node as the group walk reads it, compiled once per call: where its
+// variable sits in X, its cut or its category window, and the node each
+// side leads to (0-based). Side 2 is the node itself: a row "stays" where
+// the row walk would draw, stop or report a fault, and at a leaf.
+struct Step {
+    std::size_t column_start = 0; // n * (column - 1); 0 at nodes a row stays at
+    double cut = 0;
+    Sides sides;                  // categorical nodes only
+    bool categorical = false;
+    // Children are int32, so every node a row can reach numbers below 2^31.
+    std::uint32_t next[3] = {};
+};
+
+Step compile_step(std::size_t k, const std::int32_t *var, const double *cut,
+                  const std::int32_t *children, const mxArray *catsplit, std::size_t n,
+                  std::size_t d, std::size_t N, std::size_t M)
+{
+    Step step;
+    step.next[0] = step.next[1] = step.next[2] = static_cast<std::uint32_t>(k);
+    const std::int32_t v = var[k];
+    const std::int64_t variable = v < 0 ? -static_cast<std::int64_t>(v) : v;
+    if (v == 0 || static_cast<std::uint64_t>(variable) > d)
+        return step;
+    step.column_start = n * static_cast<std::size_t>(variable - 1);
+    // A child outside the tree, or the node itself, keeps the row here.
+    for (std::size_t side = 0; side < 2; ++side) {
+        const std::int32_t child = children[k + N * side];
+        if (child >= 1 && static_cast<std::size_t>(child) <= N)
+            step.next[side] = static_cast<std::uint32_t>(child - 1);
+    }
+    if (v > 0) {
+        step.cut = cut[k];
+        return step;
+    }
+    step.categorical = true;
+    const std::int32_t r = category_of(cut[k]);
+    if (r >= 1 && static_cast<std::size_t>(r) <= M)
+        read_sides(catsplit, static_cast<std::size_t>(r) - 1, M, step.sides);
+    return step;
+}
+
+// Which way a row with value x leaves `step`: 0 left, 1 right, 2 stay.
+inline std::size_t side_of(const Step &step, double x)
+{
+    if (!step.categorical)
+        return !(step.cut > x); // a NaN value or cut compares false: right
+    const Sides &sides = step.sides;
+    const std::uint64_t offset =
+        static_cast<std::uint64_t>(std::int64_t{category_of(x)} - sides.base);
+    const std::uint64_t bit = offset < 64 ? std::uint64_t{1} << offset : 0;
+    if (!(sides.known & bit))
+        return 2;
+    return (sides.right & bit) != 0;
+}
+
+// Fills `out` with the prediction of every row. Rows are walked in groups;
+// the group walk only takes steps that cannot fail and draw nothing, and a
+// row stays at any other node. Rows that stayed are then finished by
+// `fwd_one_row` in row order, so the first error reported and the order of
+// random draws are the row walk's.
 void predict_rows(const double *X, const std::int32_t *var, const double *cut,
                   const double *nodepred, const double *stddev, const std::int32_t *children,
                   const mxArray *catsplit, std::size_t n, std::size_t d, std::size_t N,
                   std::size_t M, std::int32_t strategyForMissing, double *out)
 {
+    // Compiling costs a pass over the tree; with few rows to route, or
+    // nothing to read or walk, the row walk alone is cheaper.
+    if (N == 0 || d == 0 || n < N / 4) {
+        for (std::size_t i = 0; i < n; ++i)
+            out[i] = fwd_one_row(X, var, cut, nodepred, stddev, children, catsplit, i, n, d, N, M,
+                                 0, strategyForMissing);
+        return;
+    }
+    host::Scratch<Step> steps_of(N);
+    for (std::size_t k = 0; k < N; ++k)
+        steps_of[k] = compile_step(k, var, cut, children, catsplit, n, d, N, M);
+
     std::size_t node[GROUP];
     std::size_t steps[GROUP];
     std::size_t moving[GROUP]; // the rows of the group still walking
     for (std::size_t first = 0; first < n; first += GROUP) {
         const std::size_t g = std::min(GROUP, n - first);
         const double *rows = X + first;
-        std::size_t live = N > 0 ? g : 0;
         for (std::size_t r = 0; r < g; ++r) {
             node[r] = 0;
+            steps[r] = 0;
             moving[r] = r;
         }
         // Each sweep moves every walking row one step, so a row still
         // walking after `sweep` sweeps has taken exactly `sweep` steps; no
         // walk of a well-formed tree takes more than N-1.
+        std::size_t live = g;
         std::size_t sweep = 0;
         for (; live > 0 && sweep + 1 < N; ++sweep) {
-            NodeSets sets;
             std::size_t kept = 0;
             for (std::size_t q = 0; q < live; ++q) {
                 const std::size_t r = moving[q];
                 const std::size_t k = node[r];
-                const std::int32_t v = var[k];
-                const std::int64_t variable = v < 0 ? -static_cast<std::int64_t>(v) : v;
-                std::int32_t child = 0;
-                // A leaf (variable 0) fails this test too.
-                if (static_cast<std::uint64_t>(variable - 1) < d) {
-                    const double x = rows[r + n * static_cast<std::size_t>(variable - 1)];
-                    child = safe_step(k, v, x, cut, children, catsplit, N, M, sets);
-                }
-                // A row that cannot step stays where it is and leaves the list.
-                const bool stepped = child != 0;
-                node[r] = stepped ? static_cast<std::size_t>(child) - 1 : k;
-                if (!stepped)
-                    steps[r] = sweep;
+                const Step &step = steps_of[k];
+                // column_start + r stays inside X: r < g <= n - first.
+                const std::size_t next = step.next[side_of(step, rows[r + step.column_start])];
+                const bool moved = next != k;
+                node[r] = next;
+                steps[r] = sweep + moved;
                 moving[kept] = r;
-                kept += stepped;
+                kept += moved;
             }
             live = kept;
         }
-        for (std::size_t q = 0; q < live; ++q)
-            steps[moving[q]] = sweep;
         for (std::size_t r = 0; r < g; ++r) {
             const std::size_t k = node[r];
-            out[first + r] = (N > 0 && var[k] == 0)
-                                 ? nodepred[k]
-                                 : fwd_one_row(X, var, cut, nodepred, stddev, children,
-                                               catsplit, first + r, n, d, N, M, k,
-                                               strategyForMissing, steps[r]);
+            out[first + r] = var[k] == 0 ? nodepred[k]
+                                         : fwd_one_row(X, var, cut, nodepred, stddev, children,
+                                                       catsplit, first + r, n, d, N, M, k,
+                                                       strategyForMissing, steps[r]);
         }
     }
 }
