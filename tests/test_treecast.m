@@ -15,7 +15,8 @@ function cases = test_treecast()
     'argument messages in order, seeding before the last argument', @argument_checks
     'malformed trees raise an error instead of reading out of bounds', @malformed_trees
     'the first failing row is the one reported', @first_failing_row_reported
-    'a chain of depth N-1 is walked to its end', @deep_chain
+    'rows walked together behave as the same rows walked one call each', @together_as_one_by_one
+    'deep chains, and paths of exactly N-1 steps, are walked to their end', @deep_chain
   };
 end
 
@@ -277,10 +278,63 @@ function first_failing_row_reported()
   expect_failure(@() call(t, X, 9), 'cycle');
 end
 
+function together_as_one_by_one()
+  % Faulty trees too: the whole call gives every row's own result, or the
+  % error of the first row that has one.
+  for trial = 1:100
+    t = random_tree(randi([4, 30]), 4, 'categorical', [2 4], 'complete', rand < 0.5);
+    N = numel(t.var);
+    for fault = randi(5, 1, 3)          % several faults, so rows meet different errors
+      k = randi(N);
+      switch fault
+        case 1, t.children(k, randi(2)) = randi([-1, N + 1]);
+        case 2, t.children(k, randi(2)) = randi(k);
+        case 3, t.var(k) = 5;
+        case 4, t.cut(k) = rows(t.catsplit) + 1;  t.var(k) = -1;
+        case 5, if ~isempty(t.catsplit), t.catsplit{randi(numel(t.catsplit))} = []; end
+      end
+    end
+    X = random_rows(t, 300);
+    strategy = randi([4, 8]);
+    y = zeros(rows(X), 1);
+    first_error = '';
+    for i = 1:rows(X)
+      try
+        y(i) = call(t, X(i, :), strategy);
+      catch err
+        first_error = err.message;
+        break;
+      end
+    end
+    if isempty(first_error)
+      assert(call(t, X, strategy), y);
+    else
+      expect_error(@() call(t, X, strategy), first_error(numel('treecast: ') + 1:end));
+    end
+  end
+end
+
 function deep_chain()
   t = random_tree(3000, 2, 'chain', true);
   X = random_rows(t, 40);
   assert(call(t, X, 0), reference_walk(t, X, 0, []));
+  % Node k leads to node k + 1 on both sides: every row visits all N nodes,
+  % the longest walk allowed. The last split meets a missing category, so
+  % the row walk takes the last step where the group walk stopped. A step
+  % more is a cycle.
+  N = 300;
+  t.var = int32([ones(N - 2, 1); -2; 0]);
+  t.cut = [rand(N - 2, 1); 1; 0];
+  t.nodepred = (1:N)';
+  t.stddev = zeros(N, 1);
+  t.children = int32([2:N, 0; 2:N, 0]');
+  t.catsplit = {int32(1), int32(2)};
+  for n = [1, 2 * N]                     % walked one by one, and in groups
+    X = [rand(n, 1), repmat(3, n, 1)];
+    assert(call(t, X, 4), repmat(N, n, 1));
+  end
+  t.children(N - 1, 1) = 1;
+  expect_failure(@() call(t, X, 4), 'cycle');
 end
 
 function [y, used] = reference_walk(t, X, strategy, draws)

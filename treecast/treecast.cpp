@@ -235,24 +235,29 @@ void read_sides(const mxArray *catsplit, std::size_t row, std::size_t M, Sides &
 // flight; small enough to live in registers and L1.
 constexpr std::size_t GROUP = 256;
 
-// One node as the group walk reads it, compiled once per call: where its
-// variable sits in X, its cut or its category window, and the node each
-// side leads to (0-based). Side 2 is the node itself: a row "stays" where
-// the row walk would draw, stop or report a fault, and at a leaf.
+// One node as the group walk reads it: where its variable sits in X, its
+// cut or its category window, and the node each side leads to (0-based).
+// Side 2 is the node itself: a row "stays" where the row walk would draw,
+// stop or report a fault, and at a leaf.
 struct Step {
     std::size_t column_start = 0; // n * (column - 1); 0 at nodes a row stays at
     double cut = 0;
-    Sides sides;                  // categorical nodes only
-    bool categorical = false;
+    Sides sides; // categorical nodes only
     // Children are int32, so every node a row can reach numbers below 2^31.
     std::uint32_t next[3] = {};
+    bool categorical = false;
+    bool compiled = false;
 };
 
+// Compiles node k. Nodes are compiled at their first visit in a call: a
+// categorical node costs host calls, and a call with few rows meets only
+// a few of the nodes.
 Step compile_step(std::size_t k, const std::int32_t *var, const double *cut,
                   const std::int32_t *children, const mxArray *catsplit, std::size_t n,
                   std::size_t d, std::size_t N, std::size_t M)
 {
     Step step;
+    step.compiled = true;
     step.next[0] = step.next[1] = step.next[2] = static_cast<std::uint32_t>(k);
     const std::int32_t v = var[k];
     const std::int64_t variable = v < 0 ? -static_cast<std::int64_t>(v) : v;
@@ -300,17 +305,15 @@ void predict_rows(const double *X, const std::int32_t *var, const double *cut,
                   const mxArray *catsplit, std::size_t n, std::size_t d, std::size_t N,
                   std::size_t M, std::int32_t strategyForMissing, double *out)
 {
-    // Compiling costs a pass over the tree; with few rows to route, or
-    // nothing to read or walk, the row walk alone is cheaper.
+    // The step table costs a zero-filled entry per node; with few rows to
+    // route, or nothing to read or walk, the row walk alone is cheaper.
     if (N == 0 || d == 0 || n < N / 4) {
         for (std::size_t i = 0; i < n; ++i)
             out[i] = fwd_one_row(X, var, cut, nodepred, stddev, children, catsplit, i, n, d, N, M,
                                  0, strategyForMissing);
         return;
     }
-    host::Scratch<Step> steps_of(N);
-    for (std::size_t k = 0; k < N; ++k)
-        steps_of[k] = compile_step(k, var, cut, children, catsplit, n, d, N, M);
+    host::Scratch<Step> steps_of(N); // zero-filled: nothing compiled yet
 
     std::size_t node[GROUP];
     std::size_t steps[GROUP];
@@ -333,7 +336,9 @@ void predict_rows(const double *X, const std::int32_t *var, const double *cut,
             for (std::size_t q = 0; q < live; ++q) {
                 const std::size_t r = moving[q];
                 const std::size_t k = node[r];
-                const Step &step = steps_of[k];
+                Step &step = steps_of[k];
+                if (!step.compiled)
+                    step = compile_step(k, var, cut, children, catsplit, n, d, N, M);
                 // column_start + r stays inside X: r < g <= n - first.
                 const std::size_t next = step.next[side_of(step, rows[r + step.column_start])];
                 const bool moved = next != k;
