@@ -11,6 +11,7 @@
 #include "mexhost.hpp"
 
 #include <cstdlib>
+#include <type_traits>
 
 namespace {
 
@@ -306,14 +307,18 @@ void predict_rows(const double *X, const std::int32_t *var, const double *cut,
                   std::size_t M, std::int32_t strategyForMissing, double *out)
 {
     // The step table costs a zero-filled entry per node; with few rows to
-    // route, or nothing to read or walk, the row walk alone is cheaper.
-    if (N == 0 || d == 0 || n < N / 4) {
+    // route, or nothing to read or walk, the row walk alone is cheaper. A
+    // table larger than the machine's memory is not even tried.
+    if (N == 0 || d == 0 || n == 0 || n < N / 4 ||
+        host::exceeds_memory(static_cast<double>(N) * sizeof(Step))) {
         for (std::size_t i = 0; i < n; ++i)
             out[i] = fwd_one_row(X, var, cut, nodepred, stddev, children, catsplit, i, n, d, N, M,
                                  0, strategyForMissing);
         return;
     }
-    host::Scratch<Step> steps_of(N); // zero-filled: nothing compiled yet
+    // Zero bytes are a Step not compiled yet.
+    static_assert(std::is_trivially_copyable_v<Step>);
+    host::Scratch<Step> steps_of(N);
 
     std::size_t node[GROUP];
     std::size_t steps[GROUP];
