@@ -42,10 +42,29 @@ inline std::int32_t category_of(double x)
     return MISSING_CATEGORY;
 }
 
+// The column of X a split reads (1-based): |v|, taken in 64 bits so that
+// the lowest 32-bit integer has a magnitude too.
+inline std::int64_t split_column(std::int32_t v)
+{
+    return v < 0 ? -static_cast<std::int64_t>(v) : v;
+}
+
+// Whether `child` numbers a node of a tree of N nodes (1-based).
+inline bool is_node_number(std::int32_t child, std::size_t N)
+{
+    return child >= 1 && static_cast<std::size_t>(child) <= N;
+}
+
+// Whether a categorical cut's truncation `r` names a catsplit row (1-based).
+inline bool is_catsplit_row(std::int32_t r, std::size_t M)
+{
+    return r >= 1 && static_cast<std::size_t>(r) <= M;
+}
+
 // A value set's standing: usable, unset, or of the wrong class. An unset
 // element is a null handle (MATLAB) or a 0-by-0 double (Octave). The class
 // is asked as a yes/no question: in Octave that is far cheaper than asking
-// for the class ID, and this runs at every categorical visit.
+// for the class ID, and the row walk asks at every categorical visit.
 enum class SetState { usable, unset, not_int32 };
 
 SetState set_state(const mxArray *set)
@@ -85,7 +104,7 @@ bool lists(host::Span<const std::int32_t> set, std::int32_t category)
 // well-formed tree (which can only come from a cycle).
 std::size_t step_to(std::int32_t child, std::size_t k, std::size_t N, std::size_t &steps)
 {
-    if (child < 1 || static_cast<std::size_t>(child) > N)
+    if (!is_node_number(child, N))
         fail_fmt("children of node %zu must be node numbers in 1..%zu (got %d).", k + 1, N,
                  child);
     if (++steps > N - 1)
@@ -110,7 +129,7 @@ double fwd_one_row(const double *X, const std::int32_t *var, const double *cut,
         const std::int32_t v = var[k];
         if (v == 0)
             return nodepred[k];
-        const std::int64_t variable = v < 0 ? -static_cast<std::int64_t>(v) : v;
+        const std::int64_t variable = split_column(v);
         if (static_cast<std::uint64_t>(variable) > d)
             fail_fmt("split variable %lld of node %zu exceeds the %zu columns of X.",
                      static_cast<long long>(variable), k + 1, d);
@@ -124,7 +143,7 @@ double fwd_one_row(const double *X, const std::int32_t *var, const double *cut,
         }
 
         const std::int32_t r = category_of(cut[k]);
-        if (r < 1 || static_cast<std::size_t>(r) > M)
+        if (!is_catsplit_row(r, M))
             fail_fmt("the cut of categorical node %zu names catsplit row %d, outside 1..%zu.",
                      k + 1, r, M);
         const std::int32_t c = category_of(x);
@@ -261,14 +280,14 @@ Step compile_step(std::size_t k, const std::int32_t *var, const double *cut,
     step.compiled = true;
     step.next[0] = step.next[1] = step.next[2] = static_cast<std::uint32_t>(k);
     const std::int32_t v = var[k];
-    const std::int64_t variable = v < 0 ? -static_cast<std::int64_t>(v) : v;
+    const std::int64_t variable = split_column(v);
     if (v == 0 || static_cast<std::uint64_t>(variable) > d)
         return step;
     step.column_start = n * static_cast<std::size_t>(variable - 1);
     // A child outside the tree, or the node itself, keeps the row here.
     for (std::size_t side = 0; side < 2; ++side) {
         const std::int32_t child = children[k + N * side];
-        if (child >= 1 && static_cast<std::size_t>(child) <= N)
+        if (is_node_number(child, N))
             step.next[side] = static_cast<std::uint32_t>(child - 1);
     }
     if (v > 0) {
@@ -277,7 +296,7 @@ Step compile_step(std::size_t k, const std::int32_t *var, const double *cut,
     }
     step.categorical = true;
     const std::int32_t r = category_of(cut[k]);
-    if (r >= 1 && static_cast<std::size_t>(r) <= M)
+    if (is_catsplit_row(r, M))
         read_sides(catsplit, static_cast<std::size_t>(r) - 1, M, step.sides);
     return step;
 }
