@@ -5,6 +5,7 @@
 // so modules share no code at run time.
 #pragma once
 
+#include "compiler.hpp"
 #include "mex.h"
 
 #include <algorithm>
@@ -21,7 +22,7 @@
 // Linux and macOS builds name the interface generation they were written
 // for. (Define HOST_LINKS_MEXVERSION where the host's build tool links its
 // own definition of this symbol.)
-extern "C" __attribute__((visibility("default"))) const char *mexVersion(void)
+extern "C" TOOLBOX_EXPORT const char *mexVersion(void)
 {
     return "MATLAB R14 native";
 }
@@ -81,12 +82,12 @@ inline std::int32_t int32_scalar(const mxArray *a)
 [[noreturn]] inline void fail(const char *message)
 {
     mexErrMsgTxt(message);
-    __builtin_unreachable();
+    TOOLBOX_UNREACHABLE();
 }
 
 // Ends the call with a formatted message (for the toolbox's own errors
 // that name a node or an index).
-[[noreturn]] __attribute__((format(printf, 1, 2))) inline void
+[[noreturn]] TOOLBOX_PRINTF_FORMAT(1, 2) inline void
 fail_fmt(const char *format, ...)
 {
     char message[256];

@@ -1,0 +1,84 @@
+// Every compiler-specific construct the toolbox uses, behind one macro
+// each. The sources are standard C++17 apart from these; each macro has a
+// spelling for GCC and Clang, one for MSVC where it has one, and an empty or
+// standard fallback that gives the same results.
+//
+// PORTABLE_BUILD selects the standard-only configuration under any
+// compiler: no vector extensions, no per-CPU kernels, no attributes. It is
+// the default under MSVC.
+#pragma once
+
+#include <cstdlib>
+
+#if defined(_MSC_VER) && !defined(__clang__) && !defined(PORTABLE_BUILD)
+#define PORTABLE_BUILD
+#endif
+
+#if (defined(__GNUC__) || defined(__clang__)) && !defined(PORTABLE_BUILD)
+#define TOOLBOX_GNU_EXTENSIONS 1
+#else
+#define TOOLBOX_GNU_EXTENSIONS 0
+#endif
+
+// A place control never reaches (after a call that does not return).
+#if TOOLBOX_GNU_EXTENSIONS
+#define TOOLBOX_UNREACHABLE() __builtin_unreachable()
+#elif defined(_MSC_VER) && !defined(PORTABLE_BUILD)
+#define TOOLBOX_UNREACHABLE() __assume(0)
+#else
+#define TOOLBOX_UNREACHABLE() std::abort()
+#endif
+
+// printf-style checking of a format argument. MinGW's GCC checks plain
+// `printf` against the Microsoft runtime, which lacks %zu; the messages are
+// formatted by the C++ library's vsnprintf, which has it, so say gnu_printf.
+#if TOOLBOX_GNU_EXTENSIONS && defined(__MINGW32__) && !defined(__clang__)
+#define TOOLBOX_PRINTF_FORMAT(format_index, first_arg) \
+    __attribute__((format(gnu_printf, format_index, first_arg)))
+#elif TOOLBOX_GNU_EXTENSIONS
+#define TOOLBOX_PRINTF_FORMAT(format_index, first_arg) \
+    __attribute__((format(printf, format_index, first_arg)))
+#else
+#define TOOLBOX_PRINTF_FORMAT(format_index, first_arg)
+#endif
+
+// Inlining that the kernels' speed depends on (a tile routine inlined into
+// its blocking loop, so its per-CPU copy compiles for that CPU).
+#if TOOLBOX_GNU_EXTENSIONS
+#define TOOLBOX_FORCE_INLINE inline __attribute__((always_inline))
+#elif defined(_MSC_VER) && !defined(PORTABLE_BUILD)
+#define TOOLBOX_FORCE_INLINE __forceinline
+#else
+#define TOOLBOX_FORCE_INLINE inline
+#endif
+
+// A loop to unroll fully or by a count: a hint, never a change of order.
+#define TOOLBOX_PRAGMA(text) _Pragma(#text)
+#if TOOLBOX_GNU_EXTENSIONS && defined(__clang__)
+#define TOOLBOX_UNROLL(count) TOOLBOX_PRAGMA(unroll count)
+#elif TOOLBOX_GNU_EXTENSIONS
+#define TOOLBOX_UNROLL(count) TOOLBOX_PRAGMA(GCC unroll count)
+#else
+#define TOOLBOX_UNROLL(count)
+#endif
+
+// A symbol the host looks up by name (mexVersion) in Linux and macOS builds.
+#if TOOLBOX_GNU_EXTENSIONS
+#define TOOLBOX_EXPORT __attribute__((visibility("default")))
+#else
+#define TOOLBOX_EXPORT
+#endif
+
+// Per-CPU kernels: on x86 with GCC or Clang, a routine may be compiled for
+// AVX2 by itself and chosen at run time by a CPU check, on every operating
+// system (no loader support needed). Elsewhere only the portable kernels
+// exist.
+#if TOOLBOX_GNU_EXTENSIONS && (defined(__x86_64__) || defined(__i386__))
+#define TOOLBOX_HAVE_AVX2_KERNELS 1
+#define TOOLBOX_TARGET_AVX2 __attribute__((target("avx2")))
+#define TOOLBOX_CPU_HAS_AVX2() (__builtin_cpu_supports("avx2") != 0)
+#else
+#define TOOLBOX_HAVE_AVX2_KERNELS 0
+#define TOOLBOX_TARGET_AVX2
+#define TOOLBOX_CPU_HAS_AVX2() false
+#endif
