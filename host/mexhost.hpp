@@ -14,7 +14,15 @@
 #include <cstdint>
 #include <cstdio>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -48,10 +56,39 @@ private:
     std::size_t size_ = 0;
 };
 
+// Octave 7 keeps an array's dimensions in a cache made when its row or
+// column count is first asked, and loses that cache (16 bytes a call) when
+// the array is converted afterwards: a range, a complex or lazily stored
+// array whose data is read, a cell or struct whose elements are read. Asking
+// for the data first makes that conversion before the cache exists; in
+// MATLAB it only returns a pointer. Only classes whose data can be read are
+// asked: on a function handle, mxGetData aborts Octave.
+inline void settle(const mxArray *a)
+{
+    if (a != nullptr && (mxIsNumeric(a) || mxIsLogical(a) || mxIsChar(a) || mxIsCell(a) ||
+                         mxIsStruct(a)))
+        static_cast<void>(mxGetData(a));
+}
+
 // Sizes as unsigned counts. mwSize is signed in Octave and unsigned in
 // MATLAB; the host never reports a negative size, so the cast is exact.
-inline std::size_t rows(const mxArray *a) { return static_cast<std::size_t>(mxGetM(a)); }
-inline std::size_t cols(const mxArray *a) { return static_cast<std::size_t>(mxGetN(a)); }
+// Every dimension query of the toolbox goes through these, after settle.
+inline std::size_t rows(const mxArray *a)
+{
+    settle(a);
+    return static_cast<std::size_t>(mxGetM(a));
+}
+inline std::size_t cols(const mxArray *a)
+{
+    settle(a);
+    return static_cast<std::size_t>(mxGetN(a));
+}
+inline std::size_t dimension_count(const mxArray *a)
+{
+    settle(a);
+    return static_cast<std::size_t>(mxGetNumberOfDimensions(a));
+}
+// The element count keeps no dimension cache, so it needs no settling.
 inline std::size_t numel(const mxArray *a)
 {
     return static_cast<std::size_t>(mxGetNumberOfElements(a));
@@ -154,21 +191,65 @@ private:
     mxArray **plhs_;
 };
 
-// Whether `bytes` exceeds the machine's physical memory. Hosts that
-// overcommit hand out such blocks and the process dies when they are
-// written; a size taken from a count argument is refused before that.
+// The memory this machine could still hand out, in bytes, or a negative
+// number where the platform does not tell. Linux: MemAvailable plus free
+// swap; Windows: what may still be committed; elsewhere the physical memory.
+inline double available_memory()
+{
+#if defined(_WIN32)
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    if (!GlobalMemoryStatusEx(&status))
+        return -1.0;
+    return static_cast<double>(status.ullAvailPageFile);
+#else
+    if (std::FILE *meminfo = std::fopen("/proc/meminfo", "r")) {
+        double available_kb = -1.0;
+        double swap_free_kb = 0.0;
+        char line[128];
+        while (std::fgets(line, sizeof line, meminfo)) {
+            double kb = 0.0;
+            if (std::sscanf(line, "MemAvailable: %lf kB", &kb) == 1)
+                available_kb = kb;
+            else if (std::sscanf(line, "SwapFree: %lf kB", &kb) == 1)
+                swap_free_kb = kb;
+        }
+        std::fclose(meminfo);
+        if (available_kb >= 0.0)
+            return 1024.0 * (available_kb + swap_free_kb);
+    }
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page_size > 0)
+        return static_cast<double>(pages) * static_cast<double>(page_size);
+    return -1.0;
+#endif
+}
+
+// Blocks below this size are left to the host's own out-of-memory error:
+// asking the system costs more than a small call takes.
+constexpr double MEMORY_CHECK_BYTES = 64.0 * 1024 * 1024;
+
+// Whether `bytes` exceeds the memory available now. Hosts that overcommit
+// hand out such blocks and the process is killed when they are written, so
+// a size taken from an argument is compared before anything is allocated.
 // Where the platform does not tell, nothing is refused.
 inline bool exceeds_memory(double bytes)
 {
-#if defined(_WIN32)
-    (void)bytes;
-    return false;
-#else
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    return pages > 0 && page_size > 0 &&
-           bytes > static_cast<double>(pages) * static_cast<double>(page_size);
-#endif
+    if (bytes < MEMORY_CHECK_BYTES)
+        return false;
+    const double available = available_memory();
+    return available >= 0.0 && bytes > available;
+}
+
+// Refuses a call whose `what`, sized by argument `name`, needs more than
+// the memory available now.
+inline void require_memory(double bytes, const char *name, const char *what)
+{
+    if (exceeds_memory(bytes))
+        fail_fmt("%s is too large: %s would need %.0f MB, more than the %.0f MB of memory "
+                 "available.",
+                 name, what, bytes / 1048576.0, available_memory() / 1048576.0);
 }
 
 // Zero-filled scratch from the host's call-scoped allocator, released when

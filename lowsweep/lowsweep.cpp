@@ -73,8 +73,8 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     require(cols(T) == m, "matrix must be square");
     const std::size_t n = cols(b);
     require(!mxIsSparse(T) && !mxIsSparse(b), "Sorry, can't handle sparse matrices yet.");
-    require(mxGetNumberOfDimensions(T) == 2, "Arguments must be matrices.");
-    require(mxGetNumberOfDimensions(b) == 2, "Arguments must be matrices.");
+    require(dimension_count(T) == 2, "Arguments must be matrices.");
+    require(dimension_count(b) == 2, "Arguments must be matrices.");
 
     // The buffers are read as m*m and m*n doubles: anything else would read
     // past them.
@@ -85,13 +85,16 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     require(fits_blas_int(m) && fits_blas_int(n),
             "T and b are too large for the BLAS's integer sizes.");
 
-    plhs[OUT_X] = mxCreateDoubleMatrix(static_cast<mwSize>(m), static_cast<mwSize>(n), mxREAL);
+    require_memory(8.0 * static_cast<double>(m) * static_cast<double>(n), "b", "the solution");
+
+    mxArray *X = mxCreateDoubleMatrix(static_cast<mwSize>(m), static_cast<mwSize>(n), mxREAL);
     // With no rows there is nothing to solve, and the BLAS would refuse a
     // leading dimension of 0.
-    if (m == 0)
-        return;
-    double *X = mxGetPr(plhs[OUT_X]);
-    if (n > 0)
-        std::memcpy(X, mxGetPr(b), m * n * sizeof(double));
-    lower_solve(mxGetPr(T), X, static_cast<blas_int>(m), static_cast<blas_int>(n));
+    if (m > 0) {
+        double *solution = mxGetPr(X);
+        if (n > 0)
+            std::memcpy(solution, mxGetPr(b), m * n * sizeof(double));
+        lower_solve(mxGetPr(T), solution, static_cast<blas_int>(m), static_cast<blas_int>(n));
+    }
+    Outputs(nlhs, plhs).set(OUT_X, X);
 }

@@ -178,6 +178,12 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     }
     const double *l = mxGetPr(L);
 
+    // a of no columns costs nothing, yet sets the weights' and the output's
+    // sizes.
+    require_memory(8.0 * static_cast<double>(D), "a", "the weights");
+    require_memory(8.0 * static_cast<double>(n) * static_cast<double>(m), b == a ? "a" : "b",
+                   "the n-by-m output");
+
     // Each weight once, the square rounded before its reciprocal.
     Scratch<double> w(D);
     for (std::size_t k = 0; k < D; ++k)

@@ -271,6 +271,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         require_full_double(Qarg, "Q must be a full double matrix.", "Q");
         require(cols(Qarg) == m && rows(Qarg) == n,
                 "Error: 3rd matrix argument has wrong dimensions");
+        require_memory(8.0 * static_cast<double>(D), "a", "the D-by-1 output");
         mxArray *c = mxCreateDoubleMatrix(static_cast<mwSize>(D), 1, mxREAL);
         if (D > 0 && n > 0 && m > 0)
             weighted_sums(a, b, mxGetPr(Qarg), D, n, m, mxGetPr(c));
@@ -278,6 +279,8 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         return;
     }
 
+    require_memory(8.0 * static_cast<double>(n) * static_cast<double>(m), b == a ? "a" : "b",
+                   "the n-by-m output");
     mxArray *C = mxCreateDoubleMatrix(static_cast<mwSize>(n), static_cast<mwSize>(m), mxREAL);
     if (n > 0 && m > 0)
         distance_matrix(a, b, D, n, m, mxGetPr(C));

@@ -4,7 +4,9 @@ function cases = test_robustness()
   cases = {
     'an error mid-walk leaves the caller''s variables as they were', @no_half_built_outputs
     '100,000 failing calls do not grow the process', @failing_calls_do_not_leak
+    '100,000 successful calls per module do not grow the process', @successful_calls_do_not_leak
     'the same call gives the same result after any other calls', @calls_keep_no_state
+    'outputs and scratch the machine cannot hold are refused, naming the argument', @sizes_beyond_memory
   };
 end
 
@@ -89,6 +91,49 @@ function failing_calls_do_not_leak()
   assert(grown < 8192, sprintf('resident size grew by %d kB over 100,000 failing calls', grown));
 end
 
+function successful_calls_do_not_leak()
+  % Arguments as users pass them: a tree with a categorical split, ranges,
+  % complex arrays, lazily stored index vectors. In Octave such arguments
+  % are converted when their data is first read.
+  if ~isempty(strfind(getenv('LD_PRELOAD'), 'asan'))
+    return;   % the sanitizer's allocator holds freed memory back on purpose
+  end
+  t = tree_failing_late();
+  Theta = [0.1; 0.9];
+  X = [1; 2];
+  leaf = {int32([1 3]), int32(1:2), 0, int32(1), 1:5};      % statistics as a range
+  z = complex(rand(3, 6), 1);
+  [~, lazy] = sort(rand(1, 50));
+  calls = {
+    'treecast', @() treecast([0.9 1; 0.2 2; 0.9 2], t.var, t.cut, t.nodepred, t.stddev, ...
+                             t.children, t.catsplit, int32(1), int32(0))
+    'nodeharvest', @() harvest(t, Theta, X)
+    'poolmargins', @() poolmargins({{leaf}, {leaf}}, int32(3), int32(2), int32(0))
+    'quadgap', @() quadgap(1:6, z(1, :))
+    'quadgap', @() quadgap(z, z(:, 1:3), complex(ones(6, 3)))
+    'mismatchsum', @() mismatchsum(int32([1 2; 3 4]), [], complex([1; 2], 1))
+    'pairtrend', @() pairtrend(1:50, (1:50)')
+    'pairtrend', @() pairtrend(lazy, 1:50)
+    'lowsweep', @() lowsweep(complex(2, 1), 1:3)
+  };
+  grown = zeros(rows(calls), 1);
+  for c = 1:rows(calls)
+    call = calls{c, 2};
+    for k = 1:2000
+      call();
+    end
+    before = resident_kb();
+    for k = 1:100000
+      call();
+    end
+    grown(c) = resident_kb() - before;
+  end
+  printf('        growth (kB): %s\n', sprintf('%s %d  ', [calls(:, 1), num2cell(grown)]'{:}));
+  bad = find(grown >= 1024);
+  assert(isempty(bad), sprintf('%s grew by %d kB over 100,000 calls\n', ...
+                               [calls(bad, 1), num2cell(grown(bad))]'{:}));
+end
+
 function fail_many(call, count)
   for k = 1:count
     try
@@ -142,4 +187,18 @@ function calls_keep_no_state()
   again = again(end:-1:1);
   same = cellfun(@isequal, first, again);
   assert(all(same), sprintf('calls %s changed', mat2str(find(~same))));
+end
+
+function sizes_beyond_memory()
+  % Arguments of no columns cost nothing but set sizes; twice the memory
+  % available now must be refused before anything is allocated.
+  meminfo = fileread('/proc/meminfo');
+  avail = 1024 * str2double(regexp(meminfo, 'MemAvailable:\s*(\d+)', 'tokens', 'once'){1});
+  n = ceil(2 * avail / 8);
+  side = ceil(sqrt(2 * avail / 8));
+  expect_failure(@() treecast(zeros(n, 0), int32(0), 7, 7, 0, int32([0 0]), cell(0, 2), ...
+                              int32(1), int32(0)), '^X is too large');
+  expect_failure(@() quadgap(zeros(0, side)), '^a is too large');
+  expect_failure(@() mismatchsum(zeros(0, side, 'int32'), [], zeros(0, 1)), ...
+                 '^a is too large');
 end
