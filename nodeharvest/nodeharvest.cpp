@@ -16,7 +16,7 @@
 // them back when both are done. Each range is strictly increasing again by
 // then, exactly as the divided list was on entry. Scratch is thus a fixed
 // O(rows(Theta) + rows(X) + N) plus one frame per node on the current path.
-#include "mexhost.hpp"
+#include "treerules.hpp"
 
 #include <cstring>
 
@@ -24,6 +24,11 @@ namespace {
 
 using host::fail;
 using host::fail_fmt;
+using host::category_of;
+using host::is_catsplit_row;
+using host::is_node_number;
+using host::lists;
+using host::split_column;
 
 enum {
     IN_VAR = 0,
@@ -43,17 +48,6 @@ enum {
 };
 
 enum { OUT_CELL_OF_LEAVES = 0, OUT_NUM_CELLS_FILLED };
-
-constexpr std::int32_t MISSING_CATEGORY = INT32_MIN;
-
-// A data value's category: truncation toward zero to 32 bits; NaN and values
-// outside the 32-bit range become the lowest 32-bit integer.
-inline std::int32_t category_of(double x)
-{
-    if (x > -2147483649.0 && x < 2147483648.0)
-        return static_cast<std::int32_t>(x);
-    return MISSING_CATEGORY;
-}
 
 // The tree and its per-node leaf statistics, read in place.
 struct Tree {
@@ -87,14 +81,9 @@ struct Data {
 const mxArray *value_set(const mxArray *catsplit, std::size_t index)
 {
     const mxArray *set = mxGetCell(catsplit, static_cast<mwIndex>(index));
-    if (set == nullptr || mxGetClassID(set) != mxINT32_CLASS)
+    if (host::set_state(set) != host::SetState::usable)
         fail("Elements of catsplit cell array have to be ints (cast them to int in Matlab)");
     return set;
-}
-
-bool lists(host::Span<const std::int32_t> set, std::int32_t category)
-{
-    return std::find(set.begin(), set.end(), category) != set.end();
 }
 
 // A 1-by-n int32 row holding the 0-based row numbers `list` as 1-based ones.
@@ -282,7 +271,7 @@ struct Walk {
             return;
         }
 
-        const std::uint64_t a = v < 0 ? -static_cast<std::int64_t>(v) : v;
+        const std::uint64_t a = static_cast<std::uint64_t>(split_column(v));
         const bool divides_instances = a > d.p;
         std::int32_t *list = divides_instances ? insts + p_first : confs + c_first;
         const std::size_t n = divides_instances ? np : nc;
@@ -304,7 +293,7 @@ struct Walk {
                                       [column, c](std::int32_t row) { return c > column[row]; });
         } else {
             const std::int32_t r = category_of(t.cut[k]);
-            if (r < 1 || static_cast<std::size_t>(r) > t.M)
+            if (!is_catsplit_row(r, t.M))
                 fail_fmt("the cut of categorical node %zu names catsplit row %d, outside "
                          "1..%zu.",
                          k + 1, r, t.M);
@@ -337,7 +326,7 @@ struct Walk {
     void visit_child(const Frame &f, bool left)
     {
         const std::int32_t child = left ? t.leftchildren[f.node] : t.rightchildren[f.node];
-        if (child < 1 || static_cast<std::size_t>(child) > t.N)
+        if (!is_node_number(child, t.N))
             fail_fmt("the %s child of node %zu must be a node number in 1..%zu (got %d).",
                      left ? "left" : "right", f.node + 1, t.N, child);
         const std::size_t offset = left ? 0 : f.n_left;
@@ -466,6 +455,14 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
                                "leaf_mean must be a noncomplex double Nx1 vector.");
     t.leaf_var = node_doubles(prhs[IN_LEAF_VAR], t.N, "leaf_var",
                               "leaf_var must be a noncomplex double Nx1 vector.");
+
+    // Scratch and the leaf cell array grow with the rows of Theta and X and
+    // with N: Theta or X of no columns cost nothing, yet give these sizes.
+    const double list_bytes = 4.0 * static_cast<double>(d.nT + d.nX + std::max(d.nT, d.nX));
+    const double node_bytes = (1.0 + sizeof(mxArray *)) * static_cast<double>(t.N);
+    require_memory(list_bytes + node_bytes,
+                   node_bytes > list_bytes ? "var" : d.nT > d.nX ? "Theta" : "X",
+                   "the walk's lists and leaf cells");
 
     // Both outputs exist whatever was requested; they reach the slots the
     // host provides once the walk has finished.

@@ -8,7 +8,7 @@
 // fault) is finished by the plain row walk `fwd_one_row`, row by row in
 // increasing order, so random draws and errors come exactly as a row-by-row
 // walk would produce them.
-#include "mexhost.hpp"
+#include "treerules.hpp"
 
 #include <cstdlib>
 #include <type_traits>
@@ -17,6 +17,13 @@ namespace {
 
 using host::fail;
 using host::fail_fmt;
+using host::category_of;
+using host::is_catsplit_row;
+using host::is_node_number;
+using host::lists;
+using host::SetState;
+using host::set_state;
+using host::split_column;
 
 enum {
     IN_X = 0,
@@ -31,50 +38,32 @@ enum {
     NUM_INPUTS
 };
 
-constexpr std::int32_t MISSING_CATEGORY = INT32_MIN;
+// The tree, read in place: N nodes, M catsplit rows.
+struct Tree {
+    const std::int32_t *var;
+    const double *cut;
+    const double *nodepred;
+    const double *stddev;
+    const std::int32_t *children; // N-by-2: left, then right
+    const mxArray *catsplit;
+    std::size_t N;
+    std::size_t M;
 
-// A data value's category: truncation toward zero to 32 bits; NaN and values
-// outside the 32-bit range become the lowest 32-bit integer.
-inline std::int32_t category_of(double x)
-{
-    if (x > -2147483649.0 && x < 2147483648.0)
-        return static_cast<std::int32_t>(x);
-    return MISSING_CATEGORY;
-}
+    std::int32_t left_child(std::size_t k) const { return children[k]; }
+    std::int32_t right_child(std::size_t k) const { return children[N + k]; }
+};
 
-// The column of X a split reads (1-based): |v|, taken in 64 bits so that
-// the lowest 32-bit integer has a magnitude too.
-inline std::int64_t split_column(std::int32_t v)
-{
-    return v < 0 ? -static_cast<std::int64_t>(v) : v;
-}
+// The rows to route: X, n rows of d variables, column-major.
+struct Rows {
+    const double *X;
+    std::size_t n;
+    std::size_t d;
 
-// Whether `child` numbers a node of a tree of N nodes (1-based).
-inline bool is_node_number(std::int32_t child, std::size_t N)
-{
-    return child >= 1 && static_cast<std::size_t>(child) <= N;
-}
-
-// Whether a categorical cut's truncation `r` names a catsplit row (1-based).
-inline bool is_catsplit_row(std::int32_t r, std::size_t M)
-{
-    return r >= 1 && static_cast<std::size_t>(r) <= M;
-}
-
-// A value set's standing: usable, unset, or of the wrong class. An unset
-// element is a null handle (MATLAB) or a 0-by-0 double (Octave). The class
-// is asked as a yes/no question: in Octave that is far cheaper than asking
-// for the class ID, and the row walk asks at every categorical visit.
-enum class SetState { usable, unset, not_int32 };
-
-SetState set_state(const mxArray *set)
-{
-    if (!set)
-        return SetState::unset;
-    if (mxIsInt32(set))
-        return SetState::usable;
-    return host::is_unset(set) ? SetState::unset : SetState::not_int32;
-}
+    double value(std::size_t i, std::int64_t column) const
+    {
+        return X[i + n * static_cast<std::size_t>(column - 1)];
+    }
+};
 
 // Fetches one value set of a categorical split, with the checks the walk
 // makes at every visit.
@@ -92,13 +81,6 @@ const mxArray *value_set(const mxArray *catsplit, std::size_t index)
     return set;
 }
 
-// Whether a value set lists the category (a linear search: sets are short
-// and neither sorted nor kept between calls).
-bool lists(host::Span<const std::int32_t> set, std::int32_t category)
-{
-    return std::find(set.begin(), set.end(), category) != set.end();
-}
-
 // Moves from node k (0-based) to the child numbered `child` (1-based),
 // refusing numbers outside the tree and walks longer than any path of a
 // well-formed tree (which can only come from a cycle).
@@ -112,89 +94,99 @@ std::size_t step_to(std::int32_t child, std::size_t k, std::size_t N, std::size_
     return static_cast<std::size_t>(child) - 1;
 }
 
-// Routes row i of X (n rows, d columns) from `start_node` to a leaf, or to
-// the node where a stopping missing-value strategy returns. `steps_taken`
-// counts the moves the row already made before `start_node`.
-double fwd_one_row(const double *X, const std::int32_t *var, const double *cut,
-                   const double *nodepred, const double *stddev, const std::int32_t *children,
-                   const mxArray *catsplit, std::size_t i, std::size_t n, std::size_t d,
-                   std::size_t N, std::size_t M, std::size_t start_node,
+// What a category that neither value set lists does at a node: the walk
+// stops there with a value, or goes on to one side.
+struct MissingChoice {
+    bool stops;
+    double value; // when it stops
+    bool go_left; // when it goes on
+};
+
+// The strategy's choice at node k, whose value sets list L and R
+// categories. Strategies 1 to 3 draw from the C library's generator.
+MissingChoice choose_for_missing(const Tree &t, std::size_t k, std::int32_t strategyForMissing,
+                                 std::size_t L, std::size_t R)
+{
+    switch (strategyForMissing) {
+    case 0:
+        return {true, t.nodepred[k], false};
+    case 1:
+        return {false, 0.0, std::rand() % 2 == 0};
+    case 2:
+    case 3: {
+        if (L + R == 0)
+            fail_fmt("strategyForMissing %d cannot choose a side at categorical node %zu: "
+                     "both of its value sets are empty.",
+                     strategyForMissing, k + 1);
+        // `<= L` on purpose: the side for t = L is part of the strategy.
+        const std::size_t draw = static_cast<std::size_t>(std::rand()) % (L + R);
+        return {false, 0.0, (draw <= L) == (strategyForMissing == 2)};
+    }
+    case 4:
+        return {false, 0.0, true};
+    case 5:
+        return {false, 0.0, false};
+    case 6:
+        return {true, t.nodepred[k] - t.stddev[k], false};
+    case 7:
+        return {true, t.nodepred[k] + t.stddev[k], false};
+    default:
+        fail("Neither going left nor right nor staying here should be impossible!");
+    }
+}
+
+// Routes row i from `start_node` to a leaf, or to the node where a
+// stopping missing-value strategy returns. `steps_taken` counts the moves
+// the row already made before `start_node`.
+double fwd_one_row(const Tree &t, const Rows &x, std::size_t i, std::size_t start_node,
                    std::int32_t strategyForMissing, std::size_t steps_taken = 0)
 {
-    if (N == 0)
+    if (t.N == 0)
         fail("the tree has no nodes: var must have at least one row to route rows of X.");
     std::size_t k = start_node;
     std::size_t steps = steps_taken;
     for (;;) {
-        const std::int32_t v = var[k];
+        const std::int32_t v = t.var[k];
         if (v == 0)
-            return nodepred[k];
+            return t.nodepred[k];
         const std::int64_t variable = split_column(v);
-        if (static_cast<std::uint64_t>(variable) > d)
+        if (static_cast<std::uint64_t>(variable) > x.d)
             fail_fmt("split variable %lld of node %zu exceeds the %zu columns of X.",
-                     static_cast<long long>(variable), k + 1, d);
-        const double x = X[i + n * static_cast<std::size_t>(variable - 1)];
+                     static_cast<long long>(variable), k + 1, x.d);
+        const double value = x.value(i, variable);
 
         if (v > 0) {
             // A NaN value or cut compares false, so it goes right.
-            const std::int32_t child = cut[k] > x ? children[k] : children[N + k];
-            k = step_to(child, k, N, steps);
+            const std::int32_t child = t.cut[k] > value ? t.left_child(k) : t.right_child(k);
+            k = step_to(child, k, t.N, steps);
             continue;
         }
 
-        const std::int32_t r = category_of(cut[k]);
-        if (!is_catsplit_row(r, M))
+        const std::int32_t r = category_of(t.cut[k]);
+        if (!is_catsplit_row(r, t.M))
             fail_fmt("the cut of categorical node %zu names catsplit row %d, outside 1..%zu.",
-                     k + 1, r, M);
-        const std::int32_t c = category_of(x);
+                     k + 1, r, t.M);
+        const std::int32_t c = category_of(value);
 
         // The left set is searched first, so a category both sets list goes
         // left; the right set is fetched only when the left one fails.
-        const mxArray *left_set = value_set(catsplit, static_cast<std::size_t>(r) - 1);
+        const mxArray *left_set = value_set(t.catsplit, static_cast<std::size_t>(r) - 1);
         if (lists(host::int32s(left_set), c)) {
-            k = step_to(children[k], k, N, steps);
+            k = step_to(t.left_child(k), k, t.N, steps);
             continue;
         }
-        const mxArray *right_set = value_set(catsplit, static_cast<std::size_t>(r) - 1 + M);
+        const mxArray *right_set = value_set(t.catsplit, static_cast<std::size_t>(r) - 1 + t.M);
         if (lists(host::int32s(right_set), c)) {
-            k = step_to(children[N + k], k, N, steps);
+            k = step_to(t.right_child(k), k, t.N, steps);
             continue;
         }
 
-        const std::size_t L = host::numel(left_set);
-        const std::size_t R = host::numel(right_set);
-        bool go_left;
-        switch (strategyForMissing) {
-        case 0:
-            return nodepred[k];
-        case 1:
-            go_left = std::rand() % 2 == 0;
-            break;
-        case 2:
-        case 3: {
-            if (L + R == 0)
-                fail_fmt("strategyForMissing %d cannot choose a side at categorical node %zu: "
-                         "both of its value sets are empty.",
-                         strategyForMissing, k + 1);
-            // `<= L` on purpose: the side for t = L is part of the strategy.
-            const std::size_t t = static_cast<std::size_t>(std::rand()) % (L + R);
-            go_left = (t <= L) == (strategyForMissing == 2);
-            break;
-        }
-        case 4:
-            go_left = true;
-            break;
-        case 5:
-            go_left = false;
-            break;
-        case 6:
-            return nodepred[k] - stddev[k];
-        case 7:
-            return nodepred[k] + stddev[k];
-        default:
-            fail("Neither going left nor right nor staying here should be impossible!");
-        }
-        k = step_to(go_left ? children[k] : children[N + k], k, N, steps);
+        const MissingChoice choice = choose_for_missing(t, k, strategyForMissing,
+                                                        host::numel(left_set),
+                                                        host::numel(right_set));
+        if (choice.stops)
+            return choice.value;
+        k = step_to(choice.go_left ? t.left_child(k) : t.right_child(k), k, t.N, steps);
     }
 }
 
@@ -272,32 +264,30 @@ struct Step {
 // Compiles node k. Nodes are compiled at their first visit in a call: a
 // categorical node costs host calls, and a call with few rows meets only
 // a few of the nodes.
-Step compile_step(std::size_t k, const std::int32_t *var, const double *cut,
-                  const std::int32_t *children, const mxArray *catsplit, std::size_t n,
-                  std::size_t d, std::size_t N, std::size_t M)
+Step compile_step(const Tree &t, const Rows &x, std::size_t k)
 {
     Step step;
     step.compiled = true;
     step.next[0] = step.next[1] = step.next[2] = static_cast<std::uint32_t>(k);
-    const std::int32_t v = var[k];
+    const std::int32_t v = t.var[k];
     const std::int64_t variable = split_column(v);
-    if (v == 0 || static_cast<std::uint64_t>(variable) > d)
+    if (v == 0 || static_cast<std::uint64_t>(variable) > x.d)
         return step;
-    step.column_start = n * static_cast<std::size_t>(variable - 1);
+    step.column_start = x.n * static_cast<std::size_t>(variable - 1);
     // A child outside the tree, or the node itself, keeps the row here.
     for (std::size_t side = 0; side < 2; ++side) {
-        const std::int32_t child = children[k + N * side];
-        if (is_node_number(child, N))
+        const std::int32_t child = side == 0 ? t.left_child(k) : t.right_child(k);
+        if (is_node_number(child, t.N))
             step.next[side] = static_cast<std::uint32_t>(child - 1);
     }
     if (v > 0) {
-        step.cut = cut[k];
+        step.cut = t.cut[k];
         return step;
     }
     step.categorical = true;
-    const std::int32_t r = category_of(cut[k]);
-    if (is_catsplit_row(r, M))
-        read_sides(catsplit, static_cast<std::size_t>(r) - 1, M, step.sides);
+    const std::int32_t r = category_of(t.cut[k]);
+    if (is_catsplit_row(r, t.M))
+        read_sides(t.catsplit, static_cast<std::size_t>(r) - 1, t.M, step.sides);
     return step;
 }
 
@@ -320,19 +310,17 @@ inline std::size_t side_of(const Step &step, double x)
 // row stays at any other node. Rows that stayed are then finished by
 // `fwd_one_row` in row order, so the first error reported and the order of
 // random draws are the row walk's.
-void predict_rows(const double *X, const std::int32_t *var, const double *cut,
-                  const double *nodepred, const double *stddev, const std::int32_t *children,
-                  const mxArray *catsplit, std::size_t n, std::size_t d, std::size_t N,
-                  std::size_t M, std::int32_t strategyForMissing, double *out)
+void predict_rows(const Tree &t, const Rows &x, std::int32_t strategyForMissing, double *out)
 {
+    const std::size_t n = x.n;
+    const std::size_t N = t.N;
     // The step table costs a zero-filled entry per node; with few rows to
     // route, or nothing to read or walk, the row walk alone is cheaper. A
     // table larger than the machine's memory is not even tried.
-    if (N == 0 || d == 0 || n == 0 || n < N / 4 ||
+    if (N == 0 || x.d == 0 || n == 0 || n < N / 4 ||
         host::exceeds_memory(static_cast<double>(N) * sizeof(Step))) {
         for (std::size_t i = 0; i < n; ++i)
-            out[i] = fwd_one_row(X, var, cut, nodepred, stddev, children, catsplit, i, n, d, N, M,
-                                 0, strategyForMissing);
+            out[i] = fwd_one_row(t, x, i, 0, strategyForMissing);
         return;
     }
     // Zero bytes are a Step not compiled yet.
@@ -344,7 +332,7 @@ void predict_rows(const double *X, const std::int32_t *var, const double *cut,
     std::size_t moving[GROUP]; // the rows of the group still walking
     for (std::size_t first = 0; first < n; first += GROUP) {
         const std::size_t g = std::min(GROUP, n - first);
-        const double *rows = X + first;
+        const double *rows = x.X + first;
         for (std::size_t r = 0; r < g; ++r) {
             node[r] = 0;
             steps[r] = 0;
@@ -362,7 +350,7 @@ void predict_rows(const double *X, const std::int32_t *var, const double *cut,
                 const std::size_t k = node[r];
                 Step &step = steps_of[k];
                 if (!step.compiled)
-                    step = compile_step(k, var, cut, children, catsplit, n, d, N, M);
+                    step = compile_step(t, x, k);
                 // column_start + r stays inside X: r < g <= n - first.
                 const std::size_t next = step.next[side_of(step, rows[r + step.column_start])];
                 const bool moved = next != k;
@@ -375,10 +363,9 @@ void predict_rows(const double *X, const std::int32_t *var, const double *cut,
         }
         for (std::size_t r = 0; r < g; ++r) {
             const std::size_t k = node[r];
-            out[first + r] = var[k] == 0 ? nodepred[k]
-                                         : fwd_one_row(X, var, cut, nodepred, stddev, children,
-                                                       catsplit, first + r, n, d, N, M, k,
-                                                       strategyForMissing, steps[r]);
+            out[first + r] = t.var[k] == 0 ? t.nodepred[k]
+                                           : fwd_one_row(t, x, first + r, k, strategyForMissing,
+                                                         steps[r]);
         }
     }
 }
@@ -421,7 +408,6 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 
     const mxArray *catsplit = prhs[IN_CATSPLIT];
     require(mxIsCell(catsplit) && cols(catsplit) == 2, "catsplit must be a Mx2 cell array");
-    const std::size_t M = rows(catsplit);
 
     const mxArray *seed = prhs[IN_SEED];
     require(is_real_int32_scalar(seed), "seed must be a noncomplex int scalar");
@@ -432,11 +418,15 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     require(is_real_int32_scalar(strategy), "strategyForMissing must be a noncomplex int scalar");
     const std::int32_t strategyForMissing = int32_scalar(strategy);
 
-    // Slot 1 always exists, also when no output was requested.
-    plhs[0] = mxCreateDoubleMatrix(static_cast<mwSize>(n), 1, mxREAL);
-    double *out = mxGetPr(plhs[0]);
+    // The output is created whether or not it was asked for (slot 1 always
+    // exists); its size comes from X's rows, which cost nothing when X has
+    // no columns.
+    require_memory(8.0 * static_cast<double>(n), "X", "the n-by-1 output");
+    mxArray *y = mxCreateDoubleMatrix(static_cast<mwSize>(n), 1, mxREAL);
 
-    predict_rows(mxGetPr(X), int32s(var).data(), mxGetPr(cut), mxGetPr(nodepred),
-                 mxGetPr(stddev), int32s(children).data(), catsplit, n, d, N, M,
-                 strategyForMissing, out);
+    const Tree tree{int32s(var).data(), mxGetPr(cut), mxGetPr(nodepred), mxGetPr(stddev),
+                    int32s(children).data(), catsplit, N, rows(catsplit)};
+    const Rows data{mxGetPr(X), n, d};
+    predict_rows(tree, data, strategyForMissing, mxGetPr(y));
+    Outputs(nlhs, plhs).set(0, y);
 }

@@ -1,0 +1,63 @@
+// The rules both tree modules (treecast, nodeharvest) apply to the tree
+// arrays: a value's category, the column a split reads, which node and
+// catsplit row numbers exist, how a value set is found and searched.
+// Header-only, like mexhost.hpp, so the modules share no code at run time.
+#pragma once
+
+#include "mexhost.hpp"
+
+namespace host {
+
+// The category of a value no set can list.
+constexpr std::int32_t MISSING_CATEGORY = INT32_MIN;
+
+// A data value's category: truncation toward zero to 32 bits; NaN and values
+// outside the 32-bit range become the lowest 32-bit integer.
+inline std::int32_t category_of(double x)
+{
+    if (x > -2147483649.0 && x < 2147483648.0)
+        return static_cast<std::int32_t>(x);
+    return MISSING_CATEGORY;
+}
+
+// The variable a split reads (1-based): |v|, taken in 64 bits so that the
+// lowest 32-bit integer has a magnitude too.
+inline std::int64_t split_column(std::int32_t v)
+{
+    return v < 0 ? -static_cast<std::int64_t>(v) : v;
+}
+
+// Whether `child` numbers a node of a tree of N nodes (1-based).
+inline bool is_node_number(std::int32_t child, std::size_t N)
+{
+    return child >= 1 && static_cast<std::size_t>(child) <= N;
+}
+
+// Whether a categorical cut's truncation `r` names a catsplit row (1-based).
+inline bool is_catsplit_row(std::int32_t r, std::size_t M)
+{
+    return r >= 1 && static_cast<std::size_t>(r) <= M;
+}
+
+// A value set's standing: usable, unset, or of the wrong class. The class
+// is asked as a yes/no question: in Octave that is far cheaper than asking
+// for the class ID, and the walks ask at every categorical visit.
+enum class SetState { usable, unset, not_int32 };
+
+inline SetState set_state(const mxArray *set)
+{
+    if (set == nullptr)
+        return SetState::unset;
+    if (mxIsInt32(set))
+        return SetState::usable;
+    return is_unset(set) ? SetState::unset : SetState::not_int32;
+}
+
+// Whether a value set lists the category (a linear search: sets are short
+// and neither sorted nor kept between calls).
+inline bool lists(Span<const std::int32_t> set, std::int32_t category)
+{
+    return std::find(set.begin(), set.end(), category) != set.end();
+}
+
+} // namespace host
