@@ -38,8 +38,11 @@
 %         number of columns
 %     {4} int32, the leaf's node number
 %     {5} double 1-by-5: g_leaf, m_leaf, double(n_leaf), leaf_mean, leaf_var
-%   Every (configuration, instance) pair lies in exactly one leaf cell; a
-%   leaf that no configuration or no instance reaches gets none.
+%   Every (configuration, instance) pair lies in exactly one leaf cell. A
+%   split passes on only the nonempty parts of the list it divides, so a
+%   leaf gets a cell when every split on its path hands it some of the list
+%   that split divides; the other list may be empty there (as with an empty
+%   Theta or X), and then the cell holds no pair.
 %   numCellsFilled is an int32 scalar, the number of leaf cells.
 %
 %   For POOLMARGINS keep only the filled elements of each tree's output:

@@ -74,6 +74,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     require_full(y, "y");
 
     const mwSize one_by_one[2] = {1, 1};
-    plhs[OUT_CC] = mxCreateNumericArray(2, one_by_one, mxDOUBLE_CLASS, mxREAL);
-    mxGetPr(plhs[OUT_CC])[0] = pair_correlation(mxGetPr(x), mxGetPr(y), N);
+    mxArray *cc = mxCreateNumericArray(2, one_by_one, mxDOUBLE_CLASS, mxREAL);
+    mxGetPr(cc)[0] = pair_correlation(mxGetPr(x), mxGetPr(y), N);
+    Outputs(nlhs, plhs).set(OUT_CC, cc);
 }

@@ -107,6 +107,10 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     require(is_real_int32_scalar(prhs[IN_NUM_INSTANCES]),
             "numInstances must be a noncomplex int scalar.");
     const std::int32_t numInstances = int32_scalar(prhs[IN_NUM_INSTANCES]);
+    // It divides every leaf's instance count: zero or fewer instances give
+    // infinite or negative weights, never a mean.
+    if (numInstances < 1)
+        fail_fmt("numInstances must be at least 1 (got %d).", numInstances);
     require(is_real_int32_scalar(prhs[IN_DETERMINISTIC]),
             "deterministic must be a noncomplex int scalar.");
     const std::int32_t deterministic = int32_scalar(prhs[IN_DETERMINISTIC]);
@@ -122,40 +126,26 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
                  K, T);
     // means, vars, tree_means and tree_vars are all written in full.
     const double table_bytes = 8.0 * static_cast<double>(K) * (2.0 + 2.0 * static_cast<double>(T));
-    if (exceeds_memory(table_bytes))
-        fail_fmt("numTheta times the number of trees (%zu x %zu) needs %.0f MB of result "
-                 "tables, more than this machine's memory.",
-                 K, T, table_bytes / 1048576.0);
+    require_memory(table_bytes, "numTheta", "its result tables (numTheta by 2 + 2 x trees)");
 
-    // The three outputs, in order, each into its slot at once. Octave
-    // provides only max(nlhs, 1) slots; an output without a slot is still
-    // filled (the forest's means need the per-tree table) and released at
-    // the end.
-    const int slots = std::max(nlhs, 1);
+    // The three outputs, in order, all zero-filled. Every one is filled,
+    // also without a slot to return it in (the forest's means need the
+    // per-tree table); the host gets the ones it has slots for at the end.
     mxArray *out[NUM_OUTPUTS];
     const mwSize dims[NUM_OUTPUTS][2] = {{static_cast<mwSize>(K), 1},
                                          {static_cast<mwSize>(K), 1},
                                          {static_cast<mwSize>(K), static_cast<mwSize>(T)}};
-    for (int o = 0; o < NUM_OUTPUTS; ++o) {
+    for (int o = 0; o < NUM_OUTPUTS; ++o)
         out[o] = mxCreateNumericArray(2, dims[o], mxDOUBLE_CLASS, mxREAL);
-        if (o < slots)
-            plhs[o] = out[o];
-    }
     double *const means = mxGetPr(out[OUT_MEANS]);
     double *const vars = mxGetPr(out[OUT_VARS]);
     double *const tree_means = mxGetPr(out[OUT_TREE_MEANS]);
 
-    // The per-tree variances: call-scoped, never returned.
+    // The per-tree variances: call-scoped, zero-filled, never returned.
     Scratch<double> tree_vars(K * T);
-    require(K * T == 0 || tree_vars.data() != nullptr,
-            "not enough memory for the per-tree variance table.");
 
     const double N = static_cast<double>(numInstances);
     for (std::size_t t = 0; t < T; ++t) {
-        for (std::size_t k = 0; k < K; ++k) {
-            tree_means[k + t * K] = 0.0;
-            tree_vars[k + t * K] = 0.0;
-        }
         const mxArray *tree = mxGetCell(cell_of_leaves, static_cast<mwIndex>(t));
         require(tree != nullptr && mxIsCell(tree),
                 "entries of cell_of_leaves must be a nonempty cell arrays");
@@ -180,6 +170,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         vars[k] = V / trees;
     }
 
-    for (int o = slots; o < NUM_OUTPUTS; ++o)
-        mxDestroyArray(out[o]);
+    const Outputs slots(nlhs, plhs);
+    for (int o = 0; o < NUM_OUTPUTS; ++o)
+        slots.set(o, out[o]);
 }

@@ -104,9 +104,6 @@ function degenerate_leaves()
   % A configuration listed twice in one leaf adds twice.
   [~, ~, tm] = pool({{make_leaf([2 1 2], 2, 1, 0)}}, 2, 4);
   assert(tm, [0.5; 1]);
-  % numInstances = 0: infinite weights under IEEE arithmetic, no message.
-  [m, v, tm] = pool({{make_leaf(1, 2, 1, 1), make_leaf(2, 0, 1, 1)}}, 2, 0);
-  assert(tm(1) == Inf && isnan(tm(2)) && isnan(v(1)));
 end
 
 function trees_in_linear_order()
@@ -256,13 +253,19 @@ function bad_table_sizes()
   % Argument checks come first.
   expect_error(@() poolmargins({}, int32(-1), 4, int32(0)), ...
                'numInstances must be a noncomplex int scalar.');
+  % numInstances only divides, so fewer than one instance is refused, right
+  % after its class check (before deterministic's).
+  expect_error(@() poolmargins({{a}}, int32(2), int32(0), 0), ...
+               'numInstances must be at least 1 (got 0).');
+  expect_error(@() poolmargins({}, int32(2), int32(-4), int32(0)), ...
+               'numInstances must be at least 1 (got -4).');
   % intmax x 2 trees is beyond any table the host can describe.
   expect_failure(@() pool({{a}, {c}}, intmax('int32'), 4), 'exceeds the largest table');
   % intmax x 1 tree fits the table limit but needs 64 GB of tables, which an
   % overcommitting host would hand out and then kill the session for.
   meminfo = fileread('/proc/meminfo');
   if str2double(regexp(meminfo, 'MemTotal:\s*(\d+)', 'tokens', 'once'){1}) < 60e6
-    expect_failure(@() pool({{a}}, intmax('int32'), 4), 'more than this machine''s memory');
+    expect_failure(@() pool({{a}}, intmax('int32'), 4), 'MB of memory available');
   end
   % With no trees the table is empty, whatever numTheta.
   [m, v, tm] = pool(cell(1, 0), 1e6, 4);
