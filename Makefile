@@ -11,7 +11,7 @@ ASAN_ENV = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:malloc_context_size=0:quarantine_size_mb=32 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all deps test test-asan fuzz demo bench clean
+.PHONY: all deps test test-portable test-clang windows test-asan fuzz demo bench clean
 
 all: deps
 	$(RUN) "build"
@@ -21,6 +21,19 @@ deps:
 
 test: deps
 	$(RUN) "build tests; addpath tests; exit(run_tests() > 0)"
+
+# The whole suite against the standard-only build (the path an MSVC build
+# takes) and against a Clang build.
+test-portable: deps
+	$(RUN) "build portable tests; addpath tests; exit(run_tests('-build', 'build-portable') > 0)"
+
+test-clang: deps
+	$(RUN) "build clang tests; addpath tests; exit(run_tests('-build', 'build-clang') > 0)"
+
+# Every module cross-built for 64-bit Windows with MinGW-w64: a link check,
+# nothing is run.
+windows: deps
+	bash scripts/windows-build.sh
 
 # The whole suite and the fuzz campaign with AddressSanitizer and UBSan:
 # any report ends the process, which fails the run. The sanitizer's
@@ -42,4 +55,4 @@ bench: all
 	$(RUN) "addpath build bench; run_bench"
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-portable build-clang build-win64

@@ -3,37 +3,75 @@ function build(varargin)
 %
 %   build            optimised modules, with their help files, into build/
 %   build asan       the same with AddressSanitizer and UBSan, into build-asan/
+%   build portable   standard C++ only (PORTABLE_BUILD, the configuration an
+%                    MSVC build takes), into build-portable/
+%   build clang      compiled with clang++ (Octave only), into build-clang/
 %   build ... tests  also the test-only helpers, into <output>/testhelpers/
+%   build flags      print the default build's compiler flags and build
+%                    nothing (the Windows cross-build takes them from here)
 %
 % A module is a folder NAME holding NAME.cpp (its whole source) and NAME.m
 % (its help text). Sources include host/mexhost.hpp. A module is rebuilt
-% when its sources or the host header are newer than its binary.
+% when its sources or the host headers are newer than its binary.
 
   root = fileparts(mfilename('fullpath'));
-  asan = any(strcmp(varargin, 'asan'));
   with_tests = any(strcmp(varargin, 'tests'));
   on_octave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
-
-  if asan
-    outdir = fullfile(root, 'build-asan');
-  else
-    outdir = fullfile(root, 'build');
+  variants = {'asan', 'portable', 'clang'};
+  chosen = variants(ismember(variants, varargin));
+  if numel(chosen) > 1
+    error('build: choose one of asan, portable and clang');
   end
-  if ~exist(outdir, 'dir')
-    mkdir(outdir);
+  variant = '';
+  if ~isempty(chosen)
+    variant = chosen{1};
   end
 
   % Strict IEEE double evaluation everywhere: the kernels promise bit-exact
   % sums, so no contraction into fused multiply-adds and no fast-math.
-  flags = '-std=c++17 -O2 -Wall -Wextra -ffp-contract=off -fno-fast-math';
-  ldflags = '';
-  if asan
-    sanitize = '-fsanitize=address,undefined -fno-sanitize-recover=all';
-    flags = ['-std=c++17 -O1 -g -Wall -Wextra -ffp-contract=off -fno-omit-frame-pointer ' ...
-             sanitize];
-    ldflags = sanitize;
+  strict = '-std=c++17 -O2 -ffp-contract=off -fno-fast-math';
+  flags = [strict ' -Wall -Wextra'];
+  if any(strcmp(varargin, 'flags'))
+    disp(flags);
+    return;
   end
 
+  outdir = fullfile(root, 'build');
+  ldflags = '';
+  tool = struct();   % environment for mkoctfile beyond the flags
+  if ~isempty(variant)
+    outdir = fullfile(root, ['build-' variant]);
+    if ~on_octave && ~strcmp(variant, 'portable')
+      error('build: the %s variant is for Octave; in MATLAB pick the compiler with mex -setup', ...
+            variant);
+    end
+  end
+  switch variant
+    case 'asan'
+      sanitize = '-fsanitize=address,undefined -fno-sanitize-recover=all';
+      flags = ['-std=c++17 -O1 -g -Wall -Wextra -ffp-contract=off -fno-omit-frame-pointer ' ...
+               sanitize];
+      ldflags = sanitize;
+    case 'portable'
+      flags = [flags ' -DPORTABLE_BUILD'];
+    case 'clang'
+      % The modules use no OpenMP; Octave's -fopenmp would make clang link
+      % LLVM's runtime into a host that already runs GCC's.
+      tool = struct('CXX', 'clang++', 'CXXLD', 'clang++', 'XTRA_CXXFLAGS', '-pthread');
+  end
+
+  if on_octave
+    tool.CXXFLAGS = flags;
+    tool.LDFLAGS = ldflags;
+    restore = set_environment(tool); %#ok<NASGU> restores it when build returns
+    compile = @(src, out, libs) compile_octave(src, out, root, libs);
+  else
+    compile = matlab_compiler(root, strict, strcmp(variant, 'portable'));
+  end
+
+  if ~exist(outdir, 'dir')
+    mkdir(outdir);
+  end
   hostdir = fullfile(root, 'host');
   for name = module_names(root)
     name = name{1};
@@ -41,7 +79,7 @@ function build(varargin)
     out = fullfile(outdir, [name '.' mex_extension(on_octave)]);
     deps = [dir(fullfile(root, name, '*.cpp')); dir(fullfile(hostdir, '*.hpp'))];
     if needs_build(out, deps)
-      compile(src, out, hostdir, flags, ldflags, extra_libs(name, on_octave), on_octave);
+      compile(src, out, extra_libs(name, on_octave));
     end
     copyfile(fullfile(root, name, [name '.m']), outdir);
   end
@@ -63,7 +101,7 @@ function build(varargin)
       [~, name] = fileparts(src);
       out = fullfile(helperdir, [name '.' mex_extension(on_octave)]);
       if needs_build(out, [helpers(k); sources])
-        compile(src, out, hostdir, flags, ldflags, '', on_octave);
+        compile(src, out, '');
       end
     end
   end
@@ -96,13 +134,14 @@ end
 
 function libs = extra_libs(name, on_octave)
   % Only the triangular solve links a library beyond the host's: the BLAS.
+  % Octave's takes 32-bit integers and names its routines with a trailing
+  % underscore; MATLAB's takes 64-bit integers in 64-bit releases, and its
+  % names carry the underscore except on Windows.
   libs = '';
   if strcmp(name, 'lowsweep')
     if on_octave
-      libs = strtrim(mkoctfile('-p', 'BLAS_LIBS'));
+      libs = [strtrim(mkoctfile('-p', 'BLAS_LIBS')) ' -DBLAS_TRAILING_UNDERSCORE'];
     else
-      % MATLAB's BLAS takes 64-bit integers in 64-bit releases, and its
-      % symbols carry a trailing underscore except on Windows.
       libs = '-lmwblas -DBLAS_INT64';
       if ~ispc
         libs = [libs ' -DBLAS_TRAILING_UNDERSCORE'];
@@ -111,27 +150,66 @@ function libs = extra_libs(name, on_octave)
   end
 end
 
-function compile(src, out, hostdir, flags, ldflags, libs, on_octave)
-  fprintf('building %s\n', out);
-  if on_octave
-    setenv('CXXFLAGS', flags);
-    setenv('LDFLAGS', ldflags);
-    args = {'--mex', ['-I' hostdir], '-o', out, src};
-    if ~isempty(libs)
-      args = [args, strsplit(libs, ' ')];
-    end
-    [output, status] = mkoctfile(args{:});
-    if status ~= 0
-      error('build: compiling %s failed:\n%s', src, output);
-    end
-    fprintf('%s', output);  % warnings, if any
-  else
-    [outdir, name] = fileparts(out);
-    args = {['-I' hostdir], '-outdir', outdir, '-output', name, ...
-            ['CXXFLAGS=$CXXFLAGS ' flags], ['LDFLAGS=$LDFLAGS ' ldflags], src};
-    if ~isempty(libs)
-      args = [args, strsplit(libs, ' ')];
-    end
-    mex(args{:});
+function restore = set_environment(values)
+  % Sets the variables mkoctfile reads; the returned object puts back the
+  % caller's values when it is cleared.
+  names = fieldnames(values);
+  saved = cellfun(@getenv, names, 'UniformOutput', false);
+  for k = 1:numel(names)
+    setenv(names{k}, values.(names{k}));
   end
+  restore = onCleanup(@() restore_environment(names, saved));
+end
+
+function restore_environment(names, saved)
+  for k = 1:numel(names)
+    if isempty(saved{k})
+      unsetenv(names{k});
+    else
+      setenv(names{k}, saved{k});
+    end
+  end
+end
+
+function compile_octave(src, out, root, libs)
+  fprintf('building %s\n', out);
+  args = {'--mex', ['-I' fullfile(root, 'host')], '-o', out, src};
+  if ~isempty(libs)
+    args = [args, strsplit(libs, ' ')];
+  end
+  [output, status] = mkoctfile(args{:});
+  if status ~= 0
+    error('build: compiling %s failed:\n%s', src, output);
+  end
+  fprintf('%s', output);  % warnings, if any
+end
+
+function compile = matlab_compiler(root, strict, portable)
+  % MATLAB's mex with the compiler chosen by mex -setup, pinned to the
+  % R2017b interface (separate complex storage, 64-bit sizes). MSVC reads
+  % its options from COMPFLAGS, where /fp:strict carries the strict IEEE
+  % evaluation; MinGW-w64, Clang and GCC read CXXFLAGS.
+  cc = mex.getCompilerConfigurations('C++', 'Selected');
+  if isempty(cc)
+    error('build: no C++ compiler is set up for mex (run mex -setup C++)');
+  end
+  if strcmp(cc.Manufacturer, 'Microsoft')
+    flags = {'COMPFLAGS=$COMPFLAGS /std:c++17 /O2 /fp:strict'};
+  else
+    flags = {['CXXFLAGS=$CXXFLAGS ' strict]};
+  end
+  if portable
+    flags{end + 1} = '-DPORTABLE_BUILD';
+  end
+  compile = @(src, out, libs) compile_matlab(src, out, root, flags, libs);
+end
+
+function compile_matlab(src, out, root, flags, libs)
+  [outdir, name] = fileparts(out);
+  args = [{'-R2017b', ['-I' fullfile(root, 'host')], '-outdir', outdir, '-output', name}, ...
+          flags, {src}];
+  if ~isempty(libs)
+    args = [args, strsplit(libs, ' ')];
+  end
+  mex(args{:});
 end

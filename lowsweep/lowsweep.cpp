@@ -22,7 +22,7 @@ using blas_int = std::int64_t;
 using blas_int = std::int32_t;
 #endif
 
-#if defined(BLAS_TRAILING_UNDERSCORE) || defined(HAVE_OCTAVE)
+#if defined(BLAS_TRAILING_UNDERSCORE)
 #define LOWSWEEP_DTRSM dtrsm_
 #else
 #define LOWSWEEP_DTRSM dtrsm
