@@ -4,6 +4,8 @@ function build(varargin)
 %   build            optimised modules, with their help files, into build/
 %   build asan       the same with AddressSanitizer and UBSan, into build-asan/
 %   build ... tests  also the test-only helpers, into <output>/testhelpers/
+%   build('-helpers', DIR)   only the test-only helpers, into DIR (for a
+%                    suite run against an installed package)
 %
 % A module is a folder NAME holding NAME.cpp (its whole source) and NAME.m
 % (its help text). Sources include host/mexhost.hpp. A module is rebuilt
@@ -13,13 +15,14 @@ function build(varargin)
   asan = any(strcmp(varargin, 'asan'));
   with_tests = any(strcmp(varargin, 'tests'));
   on_octave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
+  helpers_only = numel(varargin) == 2 && strcmp(varargin{1}, '-helpers');
 
   if asan
     outdir = fullfile(root, 'build-asan');
   else
     outdir = fullfile(root, 'build');
   end
-  if ~exist(outdir, 'dir')
+  if ~helpers_only && ~exist(outdir, 'dir')
     mkdir(outdir);
   end
 
@@ -35,6 +38,10 @@ function build(varargin)
   end
 
   hostdir = fullfile(root, 'host');
+  if helpers_only
+    build_helpers(root, varargin{2}, hostdir, flags, ldflags, on_octave);
+    return;
+  end
   for name = module_names(root)
     name = name{1};
     src = fullfile(root, name, [name '.cpp']);
@@ -45,26 +52,30 @@ function build(varargin)
     end
     copyfile(fullfile(root, name, [name '.m']), outdir);
   end
+  copyfile(fullfile(root, 'pairwood_version.m'), outdir);
 
   if with_tests
-    helperdir = fullfile(outdir, 'testhelpers');
-    if ~exist(helperdir, 'dir')
-      mkdir(helperdir);
-    end
-    helpers = dir(fullfile(root, 'tests', 'helpers', '*.cpp'));
-    % A helper may include a module's source (to build it another way), so
-    % every module source counts among its dependencies.
-    sources = dir(fullfile(hostdir, '*.hpp'));
-    for name = module_names(root)
-      sources = [sources; dir(fullfile(root, name{1}, '*.cpp'))]; %#ok<AGROW>
-    end
-    for k = 1:numel(helpers)
-      src = fullfile(root, 'tests', 'helpers', helpers(k).name);
-      [~, name] = fileparts(src);
-      out = fullfile(helperdir, [name '.' mex_extension(on_octave)]);
-      if needs_build(out, [helpers(k); sources])
-        compile(src, out, hostdir, flags, ldflags, '', on_octave);
-      end
+    build_helpers(root, fullfile(outdir, 'testhelpers'), hostdir, flags, ldflags, on_octave);
+  end
+end
+
+function build_helpers(root, helperdir, hostdir, flags, ldflags, on_octave)
+  if ~exist(helperdir, 'dir')
+    mkdir(helperdir);
+  end
+  helpers = dir(fullfile(root, 'tests', 'helpers', '*.cpp'));
+  % A helper may include a module's source (to build it another way), so
+  % every module source counts among its dependencies.
+  sources = dir(fullfile(hostdir, '*.hpp'));
+  for name = module_names(root)
+    sources = [sources; dir(fullfile(root, name{1}, '*.cpp'))]; %#ok<AGROW>
+  end
+  for k = 1:numel(helpers)
+    src = fullfile(root, 'tests', 'helpers', helpers(k).name);
+    [~, name] = fileparts(src);
+    out = fullfile(helperdir, [name '.' mex_extension(on_octave)]);
+    if needs_build(out, [helpers(k); sources])
+      compile(src, out, hostdir, flags, ldflags, '', on_octave);
     end
   end
 end
