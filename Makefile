@@ -11,7 +11,7 @@ ASAN_ENV = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:malloc_context_size=0:quarantine_size_mb=32 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all deps test test-portable test-clang windows test-asan fuzz demo bench clean
+.PHONY: all deps test test-portable test-clang windows test-asan fuzz demo bench package test-package clean
 
 all: deps
 	$(RUN) "build"
@@ -53,6 +53,14 @@ demo: all
 
 bench: all
 	$(RUN) "addpath build bench; run_bench"
+
+# The Octave package build/pairwood-VERSION.tar.gz (version: pairwood_version.m).
+package:
+	bash scripts/package.sh
+
+# The package installed into a scratch HOME, the suite run against it.
+test-package: deps
+	OCTAVE=$(OCTAVE) bash scripts/test-package.sh
 
 clean:
 	rm -rf build build-asan build-portable build-clang build-win64

@@ -8,7 +8,9 @@ function build(varargin)
 %   build clang      compiled with clang++ (Octave only), into build-clang/
 %   build ... tests  also the test-only helpers, into <output>/testhelpers/
 %   build flags      print the default build's compiler flags and build
-%                    nothing (the Windows cross-build takes them from here)
+%                    nothing (the Windows and package builds take them here)
+%   build('-helpers', DIR)   only the test-only helpers, into DIR (for a
+%                    suite run against an installed package)
 %
 % A module is a folder NAME holding NAME.cpp (its whole source) and NAME.m
 % (its help text). Sources include host/mexhost.hpp. A module is rebuilt
@@ -16,6 +18,7 @@ function build(varargin)
 
   root = fileparts(mfilename('fullpath'));
   with_tests = any(strcmp(varargin, 'tests'));
+  helpers_only = numel(varargin) == 2 && strcmp(varargin{1}, '-helpers');
   on_octave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
   variants = {'asan', 'portable', 'clang'};
   chosen = variants(ismember(variants, varargin));
@@ -69,10 +72,14 @@ function build(varargin)
     compile = matlab_compiler(root, strict, strcmp(variant, 'portable'));
   end
 
+  hostdir = fullfile(root, 'host');
+  if helpers_only
+    build_helpers(root, varargin{2}, hostdir, compile, on_octave);
+    return;
+  end
   if ~exist(outdir, 'dir')
     mkdir(outdir);
   end
-  hostdir = fullfile(root, 'host');
   for name = module_names(root)
     name = name{1};
     src = fullfile(root, name, [name '.cpp']);
@@ -84,25 +91,30 @@ function build(varargin)
     copyfile(fullfile(root, name, [name '.m']), outdir);
   end
 
+  copyfile(fullfile(root, 'pairwood_version.m'), outdir);
+
   if with_tests
-    helperdir = fullfile(outdir, 'testhelpers');
-    if ~exist(helperdir, 'dir')
-      mkdir(helperdir);
-    end
-    helpers = dir(fullfile(root, 'tests', 'helpers', '*.cpp'));
-    % A helper may include a module's source (to build it another way), so
-    % every module source counts among its dependencies.
-    sources = dir(fullfile(hostdir, '*.hpp'));
-    for name = module_names(root)
-      sources = [sources; dir(fullfile(root, name{1}, '*.cpp'))]; %#ok<AGROW>
-    end
-    for k = 1:numel(helpers)
-      src = fullfile(root, 'tests', 'helpers', helpers(k).name);
-      [~, name] = fileparts(src);
-      out = fullfile(helperdir, [name '.' mex_extension(on_octave)]);
-      if needs_build(out, [helpers(k); sources])
-        compile(src, out, '');
-      end
+    build_helpers(root, fullfile(outdir, 'testhelpers'), hostdir, compile, on_octave);
+  end
+end
+
+function build_helpers(root, helperdir, hostdir, compile, on_octave)
+  if ~exist(helperdir, 'dir')
+    mkdir(helperdir);
+  end
+  helpers = dir(fullfile(root, 'tests', 'helpers', '*.cpp'));
+  % A helper may include a module's source (to build it another way), so
+  % every module source counts among its dependencies.
+  sources = dir(fullfile(hostdir, '*.hpp'));
+  for name = module_names(root)
+    sources = [sources; dir(fullfile(root, name{1}, '*.cpp'))]; %#ok<AGROW>
+  end
+  for k = 1:numel(helpers)
+    src = fullfile(root, 'tests', 'helpers', helpers(k).name);
+    [~, name] = fileparts(src);
+    out = fullfile(helperdir, [name '.' mex_extension(on_octave)]);
+    if needs_build(out, [helpers(k); sources])
+      compile(src, out, '');
     end
   end
 end

@@ -23,7 +23,13 @@ fi
 status=0
 passed=0
 failed=0
-for module in treecast nodeharvest poolmargins quadgap mismatchsum pairtrend lowsweep loopbench; do
+# Every top-level folder NAME holding NAME.cpp is a module, as build.m finds them.
+modules=()
+for d in */; do
+  d=${d%/}
+  [ -f "$d/$d.cpp" ] && modules+=("$d")
+done
+for module in "${modules[@]}"; do
   [ -e "$build/$module.mex" ] || { echo "$module: not built, skipped"; continue; }
   n=$calls
   # loopbench ignores its arguments and writes 40 MB ten times per call.

@@ -4,6 +4,9 @@ function failures = run_tests(varargin)
 %   run_tests                  every tests/test_*.m against build/
 %   run_tests test_treecast    only the named files
 %   run_tests('-build', DIR)   against the modules in DIR (a sanitizer build)
+%   run_tests('-installed')    against the loaded pairwood package (pkg load
+%                              pairwood first); the test-only helpers are
+%                              built on their own into a temporary folder
 %
 % Each test file returns a two-column cell of {description, function handle};
 % a case passes when its function returns and fails when it raises an
@@ -13,12 +16,16 @@ function failures = run_tests(varargin)
   here = fileparts(mfilename('fullpath'));
   root = fileparts(here);
   builddir = fullfile(root, 'build');
+  installed = false;
   pick = {};
   k = 1;
   while k <= numel(varargin)
     if strcmp(varargin{k}, '-build')
       builddir = varargin{k + 1};
       k = k + 2;
+    elseif strcmp(varargin{k}, '-installed')
+      installed = true;
+      k = k + 1;
     else
       pick{end + 1} = varargin{k}; %#ok<AGROW>
       k = k + 1;
@@ -26,9 +33,15 @@ function failures = run_tests(varargin)
   end
   addpath(here);
   addpath(fullfile(here, 'fuzz'));
-  addpath(builddir);
-  addpath(fullfile(builddir, 'testhelpers'));
-  addpath(fullfile(root, 'examples'));
+  if installed
+    helperdir = tempname();
+    cleanup = onCleanup(@() remove_helpers(helperdir)); %#ok<NASGU>
+    use_installed_package(root, helperdir);
+  else
+    addpath(builddir);
+    addpath(fullfile(builddir, 'testhelpers'));
+    addpath(fullfile(root, 'examples'));
+  end
 
   files = dir(fullfile(here, 'test_*.m'));
   passed = 0;
@@ -53,4 +66,35 @@ function failures = run_tests(varargin)
   end
   printf('%d passed, %d failed\n', passed, failed);
   failures = failed;
+end
+
+function use_installed_package(root, helperdir)
+  % Every module and example function must come from the loaded package,
+  % not from this tree; the helpers are built from this tree's sources.
+  packages = pkg('list');
+  loaded = packages(cellfun(@(p) strcmp(p.name, 'pairwood') && p.loaded, packages));
+  if isempty(loaded)
+    error('run_tests: -installed needs the pairwood package loaded (pkg load pairwood)');
+  end
+  places = {loaded{1}.dir, loaded{1}.archprefix};
+  examples = dir(fullfile(root, 'examples', '*.m'));
+  [~, example_names] = cellfun(@fileparts, {examples.name}, 'UniformOutput', false);
+  for name = [module_names(), example_names, {'pairwood_version'}]
+    found = which(name{1});
+    if ~any(cellfun(@(p) strncmp(found, [p filesep], numel(p) + 1), places))
+      error('run_tests: %s resolves to "%s", outside the loaded package', name{1}, found);
+    end
+  end
+  addpath(root);
+  build('-helpers', helperdir);
+  rmpath(root);
+  addpath(helperdir);
+end
+
+function remove_helpers(helperdir)
+  if exist(helperdir, 'dir')
+    rmpath(helperdir);
+    confirm_recursive_rmdir(false, 'local');
+    rmdir(helperdir, 's');
+  end
 end

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Writes build/pairwood-VERSION.tar.gz, an Octave package of this tree:
+#   DESCRIPTION, COPYING, INDEX
+#   inst/   pairwood_version.m and the example functions (examples/*.m)
+#   src/    every module folder (NAME/NAME.cpp and its help NAME.m), host/,
+#           and a Makefile that builds them all (scripts/package/Makefile)
+# The version is read from pairwood_version.m, the modules from the tree
+# (every top-level folder NAME holding NAME.cpp, as build.m finds them), the
+# compiler flags from build.m.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+version=$(sed -n "s/^ *v = '\([0-9][0-9.]*\)';.*/\1/p" pairwood_version.m)
+[ -n "$version" ] || { echo "package: no version in pairwood_version.m" >&2; exit 1; }
+flags=$(${OCTAVE:-octave-cli} --norc --quiet --eval "build flags" 2>/dev/null | tail -n 1)
+[ -n "$flags" ] || { echo "package: no compiler flags in build.m" >&2; exit 1; }
+date=$(git log -1 --format=%cd --date=short 2>/dev/null || date -u +%F)
+
+modules=()
+for d in */; do
+  d=${d%/}
+  [ -f "$d/$d.cpp" ] && modules+=("$d")
+done
+[ ${#modules[@]} -gt 0 ] || { echo "package: no modules found" >&2; exit 1; }
+
+name=pairwood-$version
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+pkg=$stage/$name
+mkdir -p "$pkg/inst" "$pkg/src/host"
+
+cp COPYING "$pkg/"
+cp pairwood_version.m examples/*.m "$pkg/inst/"
+cp host/*.hpp "$pkg/src/host/"
+for m in "${modules[@]}"; do
+  [ -f "$m/$m.m" ] || { echo "package: $m has no help file $m/$m.m" >&2; exit 1; }
+  mkdir "$pkg/src/$m"
+  cp "$m"/*.cpp "$m/$m.m" "$pkg/src/$m/"
+  for h in "$m"/*.hpp; do [ -e "$h" ] && cp "$h" "$pkg/src/$m/"; done
+done
+sed "s|@STRICT_FLAGS@|$flags|" scripts/package/Makefile > "$pkg/src/Makefile"
+
+cat > "$pkg/DESCRIPTION" <<DESC
+Name: pairwood
+Version: $version
+Date: $date
+Author: the pairwood authors
+Maintainer: the pairwood authors
+Title: Performance models over configuration and instance pairs
+Description: Compiled functions that model the performance of configurable
+ algorithms: regression trees and random forests over pairs of a parameter
+ configuration (a row of Theta) and a problem instance (a row of X), with
+ every configuration's forest prediction over all instances computed without
+ forming the pairs, and the numeric kernels such modelling leans on
+ (squared Euclidean and weighted Hamming distances, correlation, triangular
+ solve).
+Categories: Regression trees, Random forests, Performance modelling
+Depends: octave (>= 6.1.0)
+BuildRequires: a C++17 compiler and mkoctfile with Octave's headers (Debian/Ubuntu: liboctave-dev), a BLAS
+License: BSD-3-Clause
+Url: see the README of the source tree
+DESC
+
+# INDEX: the modules grouped by purpose. A module missing from this mapping
+# still appears, under the last category, so none is ever left out.
+category_of() {
+  case $1 in
+    treecast|nodeharvest|poolmargins|forestfit) echo "Regression trees and forests" ;;
+    quadgap|mismatchsum) echo "Distance kernels" ;;
+    pairtrend|lowsweep|loopbench) echo "Numeric utilities" ;;
+    *) echo "Other modules" ;;
+  esac
+}
+examples=()
+for f in examples/*.m; do examples+=("$(basename "$f" .m)"); done
+{
+  echo "pairwood >> Performance models over configuration and instance pairs"
+  for c in "Regression trees and forests" "Distance kernels" "Numeric utilities" "Other modules"; do
+    members=()
+    for m in "${modules[@]}"; do
+      [ "$(category_of "$m")" = "$c" ] && members+=("$m")
+    done
+    [ ${#members[@]} -gt 0 ] && { echo "$c"; echo " ${members[*]}"; }
+  done
+  echo "The forest road and demos (examples)"
+  echo " ${examples[*]}"
+  echo "Package"
+  echo " pairwood_version"
+} > "$pkg/INDEX"
+
+mkdir -p build
+tar -C "$stage" -czf "build/$name.tar.gz" "$name"
+echo "wrote build/$name.tar.gz (${#modules[@]} modules: ${modules[*]})"
