@@ -47,7 +47,6 @@ public:
     T &operator[](std::size_t i) const { return data_[i]; }
     T *data() const { return data_; }
     std::size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
     T *begin() const { return data_; }
     T *end() const { return data_ + size_; }
 
@@ -95,10 +94,6 @@ inline std::size_t numel(const mxArray *a)
 }
 
 // Typed views of an array's real data, in storage order.
-inline Span<const double> doubles(const mxArray *a)
-{
-    return {mxGetPr(a), numel(a)};
-}
 inline Span<double> doubles(mxArray *a) { return {mxGetPr(a), numel(a)}; }
 inline Span<const std::int32_t> int32s(const mxArray *a)
 {
@@ -259,7 +254,7 @@ template <class T>
 class Scratch {
 public:
     explicit Scratch(std::size_t size)
-        : data_(size ? static_cast<T *>(mxCalloc(size, sizeof(T))) : nullptr), size_(size)
+        : data_(size ? static_cast<T *>(mxCalloc(size, sizeof(T))) : nullptr)
     {
     }
     ~Scratch()
@@ -273,12 +268,9 @@ public:
     T &operator[](std::size_t i) { return data_[i]; }
     const T &operator[](std::size_t i) const { return data_[i]; }
     T *data() { return data_; }
-    std::size_t size() const { return size_; }
-    Span<T> span() { return {data_, size_}; }
 
 private:
     T *data_;
-    std::size_t size_;
 };
 
 } // namespace host
