@@ -39,7 +39,7 @@ demo: all
 	$(RUN) "addpath build examples; toolbox_demo"
 
 bench: all
-	$(RUN) "addpath build bench; run_bench"
+	$(RUN) "build tests; addpath build build/testhelpers bench; run_bench"
 
 clean:
 	rm -rf build build-asan
