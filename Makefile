@@ -52,7 +52,7 @@ demo: all
 	$(RUN) "addpath build examples; toolbox_demo"
 
 bench: all
-	$(RUN) "addpath build bench; run_bench"
+	$(RUN) "build tests; addpath build build/testhelpers bench; run_bench"
 
 # The Octave package build/pairwood-VERSION.tar.gz (version: pairwood_version.m).
 package:

@@ -62,6 +62,16 @@
 #define TOOLBOX_UNROLL(count)
 #endif
 
+// A vector type of `bytes` bytes with element-wise operators, for the
+// vector kernels: `typedef double v4d TOOLBOX_VECTOR(32);`. Only under
+// TOOLBOX_GNU_EXTENSIONS; elsewhere the portable kernels, which give the
+// same bits, are the whole build.
+#if TOOLBOX_GNU_EXTENSIONS
+#define TOOLBOX_VECTOR(bytes) __attribute__((vector_size(bytes)))
+#else
+#define TOOLBOX_VECTOR(bytes)
+#endif
+
 // A symbol the host looks up by name (mexVersion) in Linux and macOS builds.
 #if TOOLBOX_GNU_EXTENSIONS
 #define TOOLBOX_EXPORT __attribute__((visibility("default")))

@@ -8,40 +8,17 @@
 // Many elements are evaluated side by side in SIMD lanes; no element's sum
 // is reordered, so results are the same on every machine and build.
 #include "mexhost.hpp"
+#include "tiles.hpp"
 
 #include <cstring>
-
-// The kernel is compiled twice on x86 Linux: once for any x86 processor and
-// once for AVX2, picked when the module loads. Both round alike.
-#if defined(__GNUC__) && defined(__linux__) && (defined(__x86_64__) || defined(__i386__)) && \
-    !defined(KERNELS_PORTABLE_ONLY)
-#define KERNEL_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KERNEL_CLONES
-#endif
 
 namespace {
 
 using host::fail;
+using tiles::MR;
+using tiles::NR;
 
 enum { IN_A = 0, IN_B, IN_L, NUM_INPUTS };
-
-// Four doubles, and the matching 64-bit masks (a cast between the two
-// reinterprets the bits).
-typedef double v4d __attribute__((vector_size(32)));
-typedef std::int64_t v4m __attribute__((vector_size(32)));
-
-#define LOAD4(dst, src) std::memcpy(&(dst), (src), sizeof(v4d))
-#define STORE4(dst, src) std::memcpy((dst), &(src), sizeof(v4d))
-
-// The register tile of C: MR rows (two vectors of lanes over i) by NR
-// columns. The stack panel holds the tile's MR columns of a as doubles
-// (exact for 32-bit integers), coordinate by coordinate, so each
-// coordinate's MR codes load as two vectors and compare with one broadcast.
-constexpr std::size_t MR = 8;
-constexpr std::size_t NR = 4;
-constexpr std::size_t KMAX = 256;  // coordinates the stack panel holds
-constexpr std::size_t JB = 64;     // columns of C per block
 
 // An int32 argument's codes; an empty one may be of any class, as no code
 // is read from it.
@@ -51,92 +28,149 @@ void require_codes(const mxArray *x, const char *message)
         fail(message);
 }
 
-// One MR-by-NR tile of C: rows i0..i0+mr-1, columns j0..j0+nr-1. Lanes
-// past the edge of C compute on a repeated column and are not stored.
-template <bool Packed>
-inline __attribute__((always_inline)) void
-mismatch_tile(const double *panel, const std::int32_t *a, const std::int32_t *b,
-              const double *w, std::size_t D, std::size_t i0, std::size_t mr, std::size_t j0,
-              std::size_t nr, double *C, std::size_t n)
-{
-    const std::int32_t *bc[NR];
-    for (std::size_t t = 0; t < NR; ++t)
-        bc[t] = b + D * (j0 + (t < nr ? t : nr - 1));
-    const std::int32_t *ac[MR];
-    if (!Packed)
-        for (std::size_t l = 0; l < MR; ++l)
-            ac[l] = a + D * (i0 + (l < mr ? l : mr - 1));
+// One tile's weighted mismatch counts (see tiles::tile_matrix), codes
+// compared as doubles (exact for 32-bit integers). The portable kernel: the
+// reference arithmetic in standard C++, one scalar lane at a time in the
+// order the vector kernel's lanes take.
+struct PortableMismatches {
+    const std::int32_t *a, *b;
+    const double *w;
+    std::size_t D;
 
-    v4d s[NR][2];
-#pragma GCC unroll 4
-    for (std::size_t t = 0; t < NR; ++t)
-        s[t][0] = s[t][1] = v4d{0.0, 0.0, 0.0, 0.0};
+    template <bool Packed>
+    TOOLBOX_FORCE_INLINE void sums(const double *panel, const tiles::Tile &tile,
+                                   double *out) const
+    {
+        const std::int32_t *bc[NR];
+        for (std::size_t t = 0; t < NR; ++t)
+            bc[t] = tiles::lane_column(b, D, tile.j0, tile.nr, t);
+        const std::int32_t *ac[MR];
+        if (!Packed)
+            for (std::size_t l = 0; l < MR; ++l)
+                ac[l] = tiles::lane_column(a, D, tile.i0, tile.mr, l);
 
-    for (std::size_t k = 0; k < D; ++k) {
-        v4d a0, a1;
-        if (Packed) {
-            LOAD4(a0, panel + MR * k);
-            LOAD4(a1, panel + MR * k + 4);
-        } else {
-            a0 = v4d{double(ac[0][k]), double(ac[1][k]), double(ac[2][k]), double(ac[3][k])};
-            a1 = v4d{double(ac[4][k]), double(ac[5][k]), double(ac[6][k]), double(ac[7][k])};
+        // Local sums, which no store through the operands' pointers can
+        // touch, so they stay in registers.
+        double s[NR][MR] = {};
+        for (std::size_t k = 0; k < D; ++k) {
+            double ak[MR];
+            for (std::size_t l = 0; l < MR; ++l)
+                ak[l] = Packed ? panel[MR * k + l] : double(ac[l][k]);
+            const double wk = w[k];
+            for (std::size_t t = 0; t < NR; ++t) {
+                const double bk = bc[t][k];
+                // A match adds +0.0, as the vector kernel's cleared lanes do.
+                for (std::size_t l = 0; l < MR; ++l)
+                    s[t][l] += ak[l] == bk ? 0.0 : wk;
+            }
         }
-        const double wk = w[k];
-        const v4m wbits = (v4m)(v4d{wk, wk, wk, wk});
-#pragma GCC unroll 4
+        std::memcpy(out, s, sizeof s);
+    }
+};
+
+#if TOOLBOX_GNU_EXTENSIONS
+// The vector kernel: the same signature and arithmetic, four lanes to a
+// vector. Four doubles, and the matching 64-bit masks (a cast between the
+// two reinterprets the bits).
+typedef double v4d TOOLBOX_VECTOR(32);
+typedef std::int64_t v4m TOOLBOX_VECTOR(32);
+
+#define LOAD4(dst, src) std::memcpy(&(dst), (src), sizeof(v4d))
+#define STORE4(dst, src) std::memcpy((dst), &(src), sizeof(v4d))
+
+struct VectorMismatches {
+    const std::int32_t *a, *b;
+    const double *w;
+    std::size_t D;
+
+    template <bool Packed>
+    TOOLBOX_FORCE_INLINE void sums(const double *panel, const tiles::Tile &tile,
+                                   double *out) const
+    {
+        const std::int32_t *bc[NR];
+        for (std::size_t t = 0; t < NR; ++t)
+            bc[t] = tiles::lane_column(b, D, tile.j0, tile.nr, t);
+        const std::int32_t *ac[MR];
+        if (!Packed)
+            for (std::size_t l = 0; l < MR; ++l)
+                ac[l] = tiles::lane_column(a, D, tile.i0, tile.mr, l);
+
+        v4d s[NR][2];
+        TOOLBOX_UNROLL(4)
+        for (std::size_t t = 0; t < NR; ++t)
+            s[t][0] = s[t][1] = v4d{0.0, 0.0, 0.0, 0.0};
+
+        for (std::size_t k = 0; k < D; ++k) {
+            v4d a0, a1;
+            if (Packed) {
+                LOAD4(a0, panel + MR * k);
+                LOAD4(a1, panel + MR * k + 4);
+            } else {
+                a0 = v4d{double(ac[0][k]), double(ac[1][k]), double(ac[2][k]), double(ac[3][k])};
+                a1 = v4d{double(ac[4][k]), double(ac[5][k]), double(ac[6][k]), double(ac[7][k])};
+            }
+            const double wk = w[k];
+            const v4m wbits = (v4m)(v4d{wk, wk, wk, wk});
+            TOOLBOX_UNROLL(4)
+            for (std::size_t t = 0; t < NR; ++t) {
+                const double bk = bc[t][k];
+                const v4d bb = {bk, bk, bk, bk};
+                // Lanes that match add +0.0 (all bits clear), the others w(k).
+                const v4m same0 = a0 == bb;
+                const v4m same1 = a1 == bb;
+                s[t][0] += (v4d)(~same0 & wbits);
+                s[t][1] += (v4d)(~same1 & wbits);
+            }
+        }
+
+        TOOLBOX_UNROLL(4)
         for (std::size_t t = 0; t < NR; ++t) {
-            const double bk = bc[t][k];
-            const v4d bb = {bk, bk, bk, bk};
-            // Lanes that match add +0.0 (all bits clear), the others w(k).
-            const v4m same0 = a0 == bb;
-            const v4m same1 = a1 == bb;
-            s[t][0] += (v4d)(~same0 & wbits);
-            s[t][1] += (v4d)(~same1 & wbits);
+            STORE4(out + MR * t, s[t][0]);
+            STORE4(out + MR * t + 4, s[t][1]);
         }
     }
+};
+#endif
 
-    for (std::size_t t = 0; t < nr; ++t) {
-        double *out = C + i0 + n * (j0 + t);
-        if (mr == MR) {
-            STORE4(out, s[t][0]);
-            STORE4(out + 4, s[t][1]);
-        } else {
-            double lanes[MR];
-            STORE4(lanes, s[t][0]);
-            STORE4(lanes + 4, s[t][1]);
-            for (std::size_t l = 0; l < mr; ++l)
-                out[l] = lanes[l];
-        }
-    }
+// One copy of the blocking loop per kernel. The AVX2 copy enables no fused
+// multiply-add, so every copy rounds alike.
+void mismatch_matrix_portable(const std::int32_t *a, const std::int32_t *b, const double *w,
+                              std::size_t D, std::size_t n, std::size_t m, double *C)
+{
+    tiles::tile_matrix(PortableMismatches{a, b, w, D}, a, D, n, m, C);
 }
 
+#if TOOLBOX_GNU_EXTENSIONS
+void mismatch_matrix_vector(const std::int32_t *a, const std::int32_t *b, const double *w,
+                            std::size_t D, std::size_t n, std::size_t m, double *C)
+{
+    tiles::tile_matrix(VectorMismatches{a, b, w, D}, a, D, n, m, C);
+}
+#endif
+
+#if TOOLBOX_HAVE_AVX2_KERNELS
+TOOLBOX_TARGET_AVX2
+void mismatch_matrix_avx2(const std::int32_t *a, const std::int32_t *b, const double *w,
+                          std::size_t D, std::size_t n, std::size_t m, double *C)
+{
+    tiles::tile_matrix(VectorMismatches{a, b, w, D}, a, D, n, m, C);
+}
+#endif
+
 // C (n by m) of weighted mismatch counts between the columns of a (D by n)
-// and those of b (D by m), with the weights w (D).
-KERNEL_CLONES
+// and those of b (D by m), with the weights w (D), by the kernel this call
+// dispatches to.
 void mismatch_matrix(const std::int32_t *a, const std::int32_t *b, const double *w,
                      std::size_t D, std::size_t n, std::size_t m, double *C)
 {
-    double panel[MR * KMAX];
-    const bool packed = D <= KMAX;
-    for (std::size_t jb = 0; jb < m; jb += JB) {
-        const std::size_t jend = std::min(m, jb + JB);
-        for (std::size_t i0 = 0; i0 < n; i0 += MR) {
-            const std::size_t mr = std::min(MR, n - i0);
-            if (packed) {
-                for (std::size_t l = 0; l < MR; ++l) {
-                    const std::int32_t *col = a + D * (i0 + (l < mr ? l : mr - 1));
-                    for (std::size_t k = 0; k < D; ++k)
-                        panel[MR * k + l] = col[k];
-                }
-            }
-            for (std::size_t j0 = jb; j0 < jend; j0 += NR) {
-                const std::size_t nr = std::min(NR, jend - j0);
-                if (packed)
-                    mismatch_tile<true>(panel, a, b, w, D, i0, mr, j0, nr, C, n);
-                else
-                    mismatch_tile<false>(panel, a, b, w, D, i0, mr, j0, nr, C, n);
-            }
-        }
+    switch (tiles::dispatched_kernel()) {
+#if TOOLBOX_HAVE_AVX2_KERNELS
+    case tiles::Kernel::avx2: mismatch_matrix_avx2(a, b, w, D, n, m, C); return;
+#endif
+#if TOOLBOX_GNU_EXTENSIONS
+    case tiles::Kernel::vector: mismatch_matrix_vector(a, b, w, D, n, m, C); return;
+#endif
+    default: mismatch_matrix_portable(a, b, w, D, n, m, C); return;
     }
 }
 

@@ -11,22 +11,15 @@
 // side by side in SIMD lanes (a register tile of C), never from reordering
 // one element's sum, so results are the same on every machine and build.
 #include "mexhost.hpp"
+#include "tiles.hpp"
 
 #include <cstring>
-
-// The kernels are compiled twice on x86 Linux: once for any x86 processor
-// and once for AVX2, picked when the module loads. The AVX2 copy enables no
-// fused multiply-add, so both copies round every operation alike.
-#if defined(__GNUC__) && defined(__linux__) && (defined(__x86_64__) || defined(__i386__)) && \
-    !defined(KERNELS_PORTABLE_ONLY)
-#define KERNEL_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KERNEL_CLONES
-#endif
 
 namespace {
 
 using host::fail;
+using tiles::MR;
+using tiles::NR;
 
 enum { IN_A = 0, IN_B, IN_Q };
 
@@ -35,22 +28,6 @@ const char USAGE[] = "Usage: C = quadgap(a,b)\n"
                      "       or: c = quadgap(a,b,Q)\n"
                      "where the b matrix may be empty.";
 
-// Four doubles, one SIMD register of AVX2 (two SSE registers otherwise).
-typedef double v4d __attribute__((vector_size(32)));
-
-#define LOAD4(dst, src) std::memcpy(&(dst), (src), sizeof(v4d))
-#define STORE4(dst, src) std::memcpy((dst), &(src), sizeof(v4d))
-
-// The register tile of C: MR rows (two vectors of lanes over i) by NR
-// columns. The packed panel holds the tile's MR columns of a, coordinate by
-// coordinate, so each coordinate's MR values load as two vectors.
-constexpr std::size_t MR = 8;
-constexpr std::size_t NR = 4;
-constexpr std::size_t KMAX = 256;  // coordinates the stack panel holds
-constexpr std::size_t JB = 64;     // columns of C per block: the rows of a
-                                   // block are written while its lines and
-                                   // pages are still cached
-
 void require_full_double(const mxArray *x, const char *message, const char *name)
 {
     if (!mxIsDouble(x))
@@ -58,159 +35,194 @@ void require_full_double(const mxArray *x, const char *message, const char *name
     host::require_full(x, name);
 }
 
-// One MR-by-NR tile of C: rows i0..i0+mr-1, columns j0..j0+nr-1. With a
-// panel, lanes load from it; without one (more coordinates than it holds),
-// they gather from the columns of a. Lanes past the edge of C compute on a
-// repeated column and are not stored.
-template <bool Packed>
-inline __attribute__((always_inline)) void
-distance_tile(const double *panel, const double *a, const double *b, std::size_t D,
-              std::size_t i0, std::size_t mr, std::size_t j0, std::size_t nr, double *C,
-              std::size_t n)
-{
-    const double *bc[NR];
-    for (std::size_t t = 0; t < NR; ++t)
-        bc[t] = b + D * (j0 + (t < nr ? t : nr - 1));
-    const double *ac[MR];
-    if (!Packed)
-        for (std::size_t l = 0; l < MR; ++l)
-            ac[l] = a + D * (i0 + (l < mr ? l : mr - 1));
+// The portable kernels: the reference arithmetic in standard C++, one
+// scalar lane at a time in the order the vector kernels' lanes take.
 
-    v4d s[NR][2];
-#pragma GCC unroll 4
-    for (std::size_t t = 0; t < NR; ++t)
-        s[t][0] = s[t][1] = v4d{0.0, 0.0, 0.0, 0.0};
+// One tile's sums of squared gaps (see tiles::tile_matrix).
+struct PortableDistances {
+    const double *a, *b;
+    std::size_t D;
 
-    for (std::size_t k = 0; k < D; ++k) {
-        v4d a0, a1;
-        if (Packed) {
-            LOAD4(a0, panel + MR * k);
-            LOAD4(a1, panel + MR * k + 4);
-        } else {
-            a0 = v4d{ac[0][k], ac[1][k], ac[2][k], ac[3][k]};
-            a1 = v4d{ac[4][k], ac[5][k], ac[6][k], ac[7][k]};
-        }
-#pragma GCC unroll 4
-        for (std::size_t t = 0; t < NR; ++t) {
-            const double bk = bc[t][k];
-            const v4d bb = {bk, bk, bk, bk};
-            const v4d d0 = a0 - bb;
-            const v4d d1 = a1 - bb;
-            s[t][0] += d0 * d0;
-            s[t][1] += d1 * d1;
-        }
-    }
+    template <bool Packed>
+    TOOLBOX_FORCE_INLINE void sums(const double *panel, const tiles::Tile &tile,
+                                   double *out) const
+    {
+        const double *bc[NR];
+        for (std::size_t t = 0; t < NR; ++t)
+            bc[t] = tiles::lane_column(b, D, tile.j0, tile.nr, t);
+        const double *ac[MR];
+        if (!Packed)
+            for (std::size_t l = 0; l < MR; ++l)
+                ac[l] = tiles::lane_column(a, D, tile.i0, tile.mr, l);
 
-    for (std::size_t t = 0; t < nr; ++t) {
-        double *out = C + i0 + n * (j0 + t);
-        if (mr == MR) {
-            STORE4(out, s[t][0]);
-            STORE4(out + 4, s[t][1]);
-        } else {
-            double lanes[MR];
-            STORE4(lanes, s[t][0]);
-            STORE4(lanes + 4, s[t][1]);
-            for (std::size_t l = 0; l < mr; ++l)
-                out[l] = lanes[l];
-        }
-    }
-}
-
-// C (n by m) of squared distances between the columns of a (D by n) and
-// those of b (D by m).
-KERNEL_CLONES
-void distance_matrix(const double *a, const double *b, std::size_t D, std::size_t n,
-                     std::size_t m, double *C)
-{
-    double panel[MR * KMAX];
-    const bool packed = D <= KMAX;
-    for (std::size_t jb = 0; jb < m; jb += JB) {
-        const std::size_t jend = std::min(m, jb + JB);
-        for (std::size_t i0 = 0; i0 < n; i0 += MR) {
-            const std::size_t mr = std::min(MR, n - i0);
-            if (packed) {
+        // Local sums, which no store through the operands' pointers can
+        // touch, so they stay in registers.
+        double s[NR][MR] = {};
+        for (std::size_t k = 0; k < D; ++k) {
+            double ak[MR];
+            for (std::size_t l = 0; l < MR; ++l)
+                ak[l] = Packed ? panel[MR * k + l] : ac[l][k];
+            for (std::size_t t = 0; t < NR; ++t) {
+                const double bk = bc[t][k];
                 for (std::size_t l = 0; l < MR; ++l) {
-                    const double *col = a + D * (i0 + (l < mr ? l : mr - 1));
-                    for (std::size_t k = 0; k < D; ++k)
-                        panel[MR * k + l] = col[k];
+                    const double d = ak[l] - bk;
+                    s[t][l] += d * d;
                 }
             }
-            for (std::size_t j0 = jb; j0 < jend; j0 += NR) {
-                const std::size_t nr = std::min(NR, jend - j0);
-                if (packed)
-                    distance_tile<true>(panel, a, b, D, i0, mr, j0, nr, C, n);
-                else
-                    distance_tile<false>(panel, a, b, D, i0, mr, j0, nr, C, n);
+        }
+        std::memcpy(out, s, sizeof s);
+    }
+};
+
+// Coordinates kc..kc+4*NV+T-1 of c over the pairs (i, j0..j0+jn-1) of the
+// row i, in j order. Different coordinates never meet, so splitting them
+// into chunks keeps each c(k)'s own order of additions.
+struct PortableWeighted {
+    template <int NV, int T>
+    static TOOLBOX_FORCE_INLINE void chunk(const double *ai, const double *b, const double *qrow,
+                                           std::size_t D, std::size_t j0, std::size_t jn,
+                                           std::size_t kc, double *c)
+    {
+        constexpr int W = 4 * NV + T;
+        double as[W > 0 ? W : 1], cs[W > 0 ? W : 1];
+        for (int x = 0; x < W; ++x) {
+            as[x] = ai[kc + x];
+            cs[x] = c[kc + x];
+        }
+        for (std::size_t j = 0; j < jn; ++j) {
+            const double *bj = b + D * (j0 + j) + kc;
+            const double q = qrow[j];
+            for (int x = 0; x < W; ++x) {
+                const double d = as[x] - bj[x];
+                cs[x] += d * (q * d);
             }
         }
+        for (int x = 0; x < W; ++x)
+            c[kc + x] = cs[x];
     }
-}
+};
 
-// Coordinates kc..kc+4*NV+T-1 of c over all pairs (i, j) of the row i, in j
-// order: NV vectors and T single coordinates held in registers while the
-// pairs stream past. Different coordinates never meet, so splitting them
-// into chunks keeps each c(k)'s own order of additions.
-template <int NV, int T>
-inline __attribute__((always_inline)) void
-weighted_chunk(const double *ai, const double *b, const double *qrow, std::size_t D,
-               std::size_t j0, std::size_t jn, std::size_t kc, double *c)
-{
-    v4d av[NV > 0 ? NV : 1], cv[NV > 0 ? NV : 1];
-    double as[T > 0 ? T : 1], cs[T > 0 ? T : 1];
-#pragma GCC unroll 4
-    for (int v = 0; v < NV; ++v) {
-        LOAD4(av[v], ai + kc + 4 * v);
-        LOAD4(cv[v], c + kc + 4 * v);
+#if TOOLBOX_GNU_EXTENSIONS
+// The vector kernels: the same signatures and arithmetic, four lanes to a
+// vector (one AVX2 register, two SSE or NEON registers).
+typedef double v4d TOOLBOX_VECTOR(32);
+
+#define LOAD4(dst, src) std::memcpy(&(dst), (src), sizeof(v4d))
+#define STORE4(dst, src) std::memcpy((dst), &(src), sizeof(v4d))
+
+struct VectorDistances {
+    const double *a, *b;
+    std::size_t D;
+
+    template <bool Packed>
+    TOOLBOX_FORCE_INLINE void sums(const double *panel, const tiles::Tile &tile,
+                                   double *out) const
+    {
+        const double *bc[NR];
+        for (std::size_t t = 0; t < NR; ++t)
+            bc[t] = tiles::lane_column(b, D, tile.j0, tile.nr, t);
+        const double *ac[MR];
+        if (!Packed)
+            for (std::size_t l = 0; l < MR; ++l)
+                ac[l] = tiles::lane_column(a, D, tile.i0, tile.mr, l);
+
+        v4d s[NR][2];
+        TOOLBOX_UNROLL(4)
+        for (std::size_t t = 0; t < NR; ++t)
+            s[t][0] = s[t][1] = v4d{0.0, 0.0, 0.0, 0.0};
+
+        for (std::size_t k = 0; k < D; ++k) {
+            v4d a0, a1;
+            if (Packed) {
+                LOAD4(a0, panel + MR * k);
+                LOAD4(a1, panel + MR * k + 4);
+            } else {
+                a0 = v4d{ac[0][k], ac[1][k], ac[2][k], ac[3][k]};
+                a1 = v4d{ac[4][k], ac[5][k], ac[6][k], ac[7][k]};
+            }
+            TOOLBOX_UNROLL(4)
+            for (std::size_t t = 0; t < NR; ++t) {
+                const double bk = bc[t][k];
+                const v4d bb = {bk, bk, bk, bk};
+                const v4d d0 = a0 - bb;
+                const v4d d1 = a1 - bb;
+                s[t][0] += d0 * d0;
+                s[t][1] += d1 * d1;
+            }
+        }
+
+        TOOLBOX_UNROLL(4)
+        for (std::size_t t = 0; t < NR; ++t) {
+            STORE4(out + MR * t, s[t][0]);
+            STORE4(out + MR * t + 4, s[t][1]);
+        }
     }
-#pragma GCC unroll 4
-    for (int t = 0; t < T; ++t) {
-        as[t] = ai[kc + 4 * NV + t];
-        cs[t] = c[kc + 4 * NV + t];
-    }
-    for (std::size_t j = 0; j < jn; ++j) {
-        const double *bj = b + D * (j0 + j) + kc;
-        const double q = qrow[j];
-        const v4d qq = {q, q, q, q};
-#pragma GCC unroll 4
+};
+
+struct VectorWeighted {
+    template <int NV, int T>
+    static TOOLBOX_FORCE_INLINE void chunk(const double *ai, const double *b, const double *qrow,
+                                           std::size_t D, std::size_t j0, std::size_t jn,
+                                           std::size_t kc, double *c)
+    {
+        v4d av[NV > 0 ? NV : 1], cv[NV > 0 ? NV : 1];
+        double as[T > 0 ? T : 1], cs[T > 0 ? T : 1];
+        TOOLBOX_UNROLL(4)
         for (int v = 0; v < NV; ++v) {
-            v4d bv;
-            LOAD4(bv, bj + 4 * v);
-            const v4d d = av[v] - bv;
-            cv[v] += d * (qq * d);
+            LOAD4(av[v], ai + kc + 4 * v);
+            LOAD4(cv[v], c + kc + 4 * v);
         }
-#pragma GCC unroll 4
+        TOOLBOX_UNROLL(4)
         for (int t = 0; t < T; ++t) {
-            const double d = as[t] - bj[4 * NV + t];
-            cs[t] += d * (q * d);
+            as[t] = ai[kc + 4 * NV + t];
+            cs[t] = c[kc + 4 * NV + t];
         }
+        for (std::size_t j = 0; j < jn; ++j) {
+            const double *bj = b + D * (j0 + j) + kc;
+            const double q = qrow[j];
+            const v4d qq = {q, q, q, q};
+            TOOLBOX_UNROLL(4)
+            for (int v = 0; v < NV; ++v) {
+                v4d bv;
+                LOAD4(bv, bj + 4 * v);
+                const v4d d = av[v] - bv;
+                cv[v] += d * (qq * d);
+            }
+            TOOLBOX_UNROLL(4)
+            for (int t = 0; t < T; ++t) {
+                const double d = as[t] - bj[4 * NV + t];
+                cs[t] += d * (q * d);
+            }
+        }
+        TOOLBOX_UNROLL(4)
+        for (int v = 0; v < NV; ++v)
+            STORE4(c + kc + 4 * v, cv[v]);
+        TOOLBOX_UNROLL(4)
+        for (int t = 0; t < T; ++t)
+            c[kc + 4 * NV + t] = cs[t];
     }
-#pragma GCC unroll 4
-    for (int v = 0; v < NV; ++v)
-        STORE4(c + kc + 4 * v, cv[v]);
-#pragma GCC unroll 4
-    for (int t = 0; t < T; ++t)
-        c[kc + 4 * NV + t] = cs[t];
-}
+};
+#endif
 
-template <int NV>
-inline __attribute__((always_inline)) void
-weighted_tail(int T, const double *ai, const double *b, const double *qrow, std::size_t D,
-              std::size_t j0, std::size_t jn, std::size_t kc, double *c)
+template <class Weighted, int NV>
+TOOLBOX_FORCE_INLINE void weighted_tail(int T, const double *ai, const double *b,
+                                        const double *qrow, std::size_t D, std::size_t j0,
+                                        std::size_t jn, std::size_t kc, double *c)
 {
     switch (T) {
-    case 0: weighted_chunk<NV, 0>(ai, b, qrow, D, j0, jn, kc, c); break;
-    case 1: weighted_chunk<NV, 1>(ai, b, qrow, D, j0, jn, kc, c); break;
-    case 2: weighted_chunk<NV, 2>(ai, b, qrow, D, j0, jn, kc, c); break;
-    default: weighted_chunk<NV, 3>(ai, b, qrow, D, j0, jn, kc, c); break;
+    case 0: Weighted::template chunk<NV, 0>(ai, b, qrow, D, j0, jn, kc, c); break;
+    case 1: Weighted::template chunk<NV, 1>(ai, b, qrow, D, j0, jn, kc, c); break;
+    case 2: Weighted::template chunk<NV, 2>(ai, b, qrow, D, j0, jn, kc, c); break;
+    default: Weighted::template chunk<NV, 3>(ai, b, qrow, D, j0, jn, kc, c); break;
     }
 }
 
 // c (D by 1, zero on entry) of Q-weighted per-coordinate sums. Pairs are
 // visited i outer, j inner; a stretch of row i of Q is first copied to the
 // stack so that the chunks of coordinates read it contiguously.
-KERNEL_CLONES
-void weighted_sums(const double *a, const double *b, const double *Q, std::size_t D,
-                   std::size_t n, std::size_t m, double *c)
+template <class Weighted>
+TOOLBOX_FORCE_INLINE void weighted_loop(const double *a, const double *b, const double *Q,
+                                        std::size_t D, std::size_t n, std::size_t m, double *c)
 {
     constexpr std::size_t QB = 512;
     constexpr std::size_t KC = 16;  // coordinates per full chunk: 4 vectors
@@ -223,16 +235,91 @@ void weighted_sums(const double *a, const double *b, const double *Q, std::size_
                 qrow[j] = Q[i + n * (j0 + j)];
             std::size_t kc = 0;
             for (; kc + KC <= D; kc += KC)
-                weighted_chunk<4, 0>(ai, b, qrow, D, j0, jn, kc, c);
+                Weighted::template chunk<4, 0>(ai, b, qrow, D, j0, jn, kc, c);
             const std::size_t rest = D - kc;
             const int T = static_cast<int>(rest % 4);
             switch (rest / 4) {
-            case 0: weighted_tail<0>(T, ai, b, qrow, D, j0, jn, kc, c); break;
-            case 1: weighted_tail<1>(T, ai, b, qrow, D, j0, jn, kc, c); break;
-            case 2: weighted_tail<2>(T, ai, b, qrow, D, j0, jn, kc, c); break;
-            default: weighted_tail<3>(T, ai, b, qrow, D, j0, jn, kc, c); break;
+            case 0: weighted_tail<Weighted, 0>(T, ai, b, qrow, D, j0, jn, kc, c); break;
+            case 1: weighted_tail<Weighted, 1>(T, ai, b, qrow, D, j0, jn, kc, c); break;
+            case 2: weighted_tail<Weighted, 2>(T, ai, b, qrow, D, j0, jn, kc, c); break;
+            default: weighted_tail<Weighted, 3>(T, ai, b, qrow, D, j0, jn, kc, c); break;
             }
         }
+    }
+}
+
+// One copy of each blocking loop per kernel. The AVX2 copies enable no
+// fused multiply-add, so every copy rounds every operation alike.
+void distance_matrix_portable(const double *a, const double *b, std::size_t D, std::size_t n,
+                              std::size_t m, double *C)
+{
+    tiles::tile_matrix(PortableDistances{a, b, D}, a, D, n, m, C);
+}
+
+void weighted_sums_portable(const double *a, const double *b, const double *Q, std::size_t D,
+                            std::size_t n, std::size_t m, double *c)
+{
+    weighted_loop<PortableWeighted>(a, b, Q, D, n, m, c);
+}
+
+#if TOOLBOX_GNU_EXTENSIONS
+void distance_matrix_vector(const double *a, const double *b, std::size_t D, std::size_t n,
+                            std::size_t m, double *C)
+{
+    tiles::tile_matrix(VectorDistances{a, b, D}, a, D, n, m, C);
+}
+
+void weighted_sums_vector(const double *a, const double *b, const double *Q, std::size_t D,
+                          std::size_t n, std::size_t m, double *c)
+{
+    weighted_loop<VectorWeighted>(a, b, Q, D, n, m, c);
+}
+#endif
+
+#if TOOLBOX_HAVE_AVX2_KERNELS
+TOOLBOX_TARGET_AVX2
+void distance_matrix_avx2(const double *a, const double *b, std::size_t D, std::size_t n,
+                          std::size_t m, double *C)
+{
+    tiles::tile_matrix(VectorDistances{a, b, D}, a, D, n, m, C);
+}
+
+TOOLBOX_TARGET_AVX2
+void weighted_sums_avx2(const double *a, const double *b, const double *Q, std::size_t D,
+                        std::size_t n, std::size_t m, double *c)
+{
+    weighted_loop<VectorWeighted>(a, b, Q, D, n, m, c);
+}
+#endif
+
+// C (n by m) of squared distances between the columns of a (D by n) and
+// those of b (D by m), by the kernel this call dispatches to.
+void distance_matrix(const double *a, const double *b, std::size_t D, std::size_t n,
+                     std::size_t m, double *C)
+{
+    switch (tiles::dispatched_kernel()) {
+#if TOOLBOX_HAVE_AVX2_KERNELS
+    case tiles::Kernel::avx2: distance_matrix_avx2(a, b, D, n, m, C); return;
+#endif
+#if TOOLBOX_GNU_EXTENSIONS
+    case tiles::Kernel::vector: distance_matrix_vector(a, b, D, n, m, C); return;
+#endif
+    default: distance_matrix_portable(a, b, D, n, m, C); return;
+    }
+}
+
+// c (D by 1, zero on entry) of Q-weighted per-coordinate sums, likewise.
+void weighted_sums(const double *a, const double *b, const double *Q, std::size_t D,
+                   std::size_t n, std::size_t m, double *c)
+{
+    switch (tiles::dispatched_kernel()) {
+#if TOOLBOX_HAVE_AVX2_KERNELS
+    case tiles::Kernel::avx2: weighted_sums_avx2(a, b, Q, D, n, m, c); return;
+#endif
+#if TOOLBOX_GNU_EXTENSIONS
+    case tiles::Kernel::vector: weighted_sums_vector(a, b, Q, D, n, m, c); return;
+#endif
+    default: weighted_sums_portable(a, b, Q, D, n, m, c); return;
     }
 }
 

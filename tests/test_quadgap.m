@@ -3,6 +3,7 @@ function cases = test_quadgap()
   cases = {
     'distances equal the vectorised loop bit for bit, at every tile edge', @matches_loop
     'the portable kernels give the same bits as the dispatched ones', @portable_same_bits
+    'the portable build runs the portable kernel, a vector build AVX2 where the processor has it', @dispatch
     'a alone and every empty b give one symmetric zero-diagonal matrix', @empty_b_is_a
     'D = 0 and n = 0 give zeros of the stated shapes', @empty_shapes
     'weighted sums equal the pair-by-pair loop bit for bit', @weighted_matches_loop
@@ -39,13 +40,37 @@ function matches_loop()
 end
 
 function portable_same_bits()
-  for D = [3 20 300]
+  % n = 37 and m = 66 end mid-tile and just past a 64-column block; D = 300
+  % is more than the panel holds; D = 5 and 6 end the weighted chunks on one
+  % and two single coordinates, D = 3 on three.
+  seed = 41;
+  rand('seed', seed); randn('seed', seed);
+  for D = [3 5 6 20 300]
     a = randn(D, 37) .* 10.^randi([-5 5], D, 37);
     b = randn(D, 66);
     Q = randn(37, 66);
-    assert(isequal(quadgap_portable(a, b), quadgap(a, b)));
-    assert(isequal(quadgap_portable(a), quadgap(a)));
-    assert(isequal(quadgap_portable(a, b, Q), quadgap(a, b, Q)));
+    [C, kernel] = quadgap_portable(a, b);
+    assert(strcmp(kernel, 'portable'));
+    assert(isequal(C, quadgap(a, b)), 'seed %d, D = %d', seed, D);
+    assert(isequal(quadgap_portable(a), quadgap(a)), 'seed %d, D = %d', seed, D);
+    assert(isequal(quadgap_portable(a, b, Q), quadgap(a, b, Q)), 'seed %d, D = %d', seed, D);
+  end
+end
+
+function dispatch()
+  % Without the AVX2 kernel where it could run, the same-bits tests above
+  % would compare the portable kernels with themselves or the generic ones.
+  [~, kernel] = quadgap_portable(zeros(2, 9), zeros(2, 5));
+  assert(strcmp(kernel, 'portable'));
+  dispatched = tile_kernel();
+  assert(any(strcmp(dispatched, {'portable', 'vector', 'avx2'})));
+  cpuinfo = '';
+  if exist('/proc/cpuinfo', 'file')
+    cpuinfo = fileread('/proc/cpuinfo');
+  end
+  if ~strcmp(dispatched, 'portable') && ...
+     ~isempty(regexp(cpuinfo, '^flags\s*:.*\<avx2\>', 'lineanchors', 'once'))
+    assert(strcmp(dispatched, 'avx2'), 'a vector build dispatched to %s', dispatched);
   end
 end
 

@@ -1,4 +1,17 @@
-// Test-only: mismatchsum built without its AVX2 copy, so the tests can require the
-// portable kernel to give the same bits as the one the module dispatches to.
-#define KERNELS_PORTABLE_ONLY
+// Test-only: mismatchsum built as PORTABLE_BUILD builds it (standard C++ only),
+// so the tests can require its bits from the kernel the module dispatches
+// to. [C, kernel] = mismatchsum_portable(...) also names the kernel this build
+// dispatches to. The module's gateway is renamed so this one can wrap it.
+#ifndef PORTABLE_BUILD
+#define PORTABLE_BUILD
+#endif
+#define mexFunction mismatchsum_gateway
 #include "../../mismatchsum/mismatchsum.cpp"
+#undef mexFunction
+
+extern "C" void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
+{
+    mismatchsum_gateway(nlhs < 2 ? nlhs : 1, plhs, nrhs, prhs);
+    if (nlhs >= 2)
+        plhs[1] = mxCreateString(tiles::kernel_name(tiles::dispatched_kernel()));
+}

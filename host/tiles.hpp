@@ -1,0 +1,132 @@
+// The register-tile machinery of the distance modules (quadgap,
+// mismatchsum): block sizes, panel packing, the blocking loop over C, the
+// store of a tile's sums, and the choice of kernel for a call. Each module
+// keeps its own per-tile kernels: a portable one in standard C++ and, where
+// the compiler has vector extensions, a vector one with the same signature.
+// Both evaluate every element of C as one running sum over k ascending, so
+// every kernel gives the same bits.
+#pragma once
+
+#include "compiler.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+namespace tiles {
+
+// The register tile of C: MR rows (two vectors of four lanes over i) by NR
+// columns. The packed panel holds the tile's MR columns of a, coordinate by
+// coordinate, so each coordinate's MR values load as two vectors.
+constexpr std::size_t MR = 8;
+constexpr std::size_t NR = 4;
+constexpr std::size_t KMAX = 256;  // coordinates the stack panel holds
+constexpr std::size_t JB = 64;     // columns of C per block: the rows of a
+                                   // block are written while its lines and
+                                   // pages are still cached
+
+// Rows i0..i0+mr-1 and columns j0..j0+nr-1 of C; mr <= MR and nr <= NR
+// (fewer at the edges of C).
+struct Tile {
+    std::size_t i0, mr, j0, nr;
+};
+
+// The column of x (D rows) read by lane `lane` of a stretch of `count`
+// columns from `first`. Lanes past the edge of C repeat the last column, so
+// they compute on real data and are not stored.
+template <class T>
+inline const T *lane_column(const T *x, std::size_t D, std::size_t first, std::size_t count,
+                            std::size_t lane)
+{
+    return x + D * (first + (lane < count ? lane : count - 1));
+}
+
+// The tile's MR columns of a (D <= KMAX rows) as doubles, coordinate by
+// coordinate (exact for 32-bit integers).
+template <class T>
+TOOLBOX_FORCE_INLINE void pack_panel(double *panel, const T *a, std::size_t D, const Tile &tile)
+{
+    for (std::size_t l = 0; l < MR; ++l) {
+        const T *col = lane_column(a, D, tile.i0, tile.mr, l);
+        for (std::size_t k = 0; k < D; ++k)
+            panel[MR * k + l] = static_cast<double>(col[k]);
+    }
+}
+
+// The tile's sums (column t of the tile at sums + MR * t) into C (n rows),
+// the lanes past the edge of C left out.
+TOOLBOX_FORCE_INLINE void store_tile(const double *sums, const Tile &tile, double *C,
+                                     std::size_t n)
+{
+    for (std::size_t t = 0; t < tile.nr; ++t) {
+        double *out = C + tile.i0 + n * (tile.j0 + t);
+        if (tile.mr == MR)
+            std::memcpy(out, sums + MR * t, MR * sizeof(double));
+        else
+            for (std::size_t l = 0; l < tile.mr; ++l)
+                out[l] = sums[MR * t + l];
+    }
+}
+
+// C (n by m) tile by tile. The kernel holds its operands and computes one
+// tile's sums with `kernel.template sums<Packed>(panel, tile, sums)`: with
+// Packed, the tile's columns of a (D by n) are in the panel; without (more
+// coordinates than it holds) the kernel reads them from a. Forced inline so
+// that a per-CPU copy of the caller compiles all of it for that CPU.
+template <class Kernel, class T>
+TOOLBOX_FORCE_INLINE void tile_matrix(const Kernel &kernel, const T *a, std::size_t D,
+                                      std::size_t n, std::size_t m, double *C)
+{
+    double panel[MR * KMAX];
+    double sums[MR * NR];
+    const bool packed = D <= KMAX;
+    for (std::size_t jb = 0; jb < m; jb += JB) {
+        const std::size_t jend = std::min(m, jb + JB);
+        for (std::size_t i0 = 0; i0 < n; i0 += MR) {
+            const std::size_t mr = std::min(MR, n - i0);
+            if (packed)
+                pack_panel(panel, a, D, Tile{i0, mr, 0, 0});
+            for (std::size_t j0 = jb; j0 < jend; j0 += NR) {
+                const Tile tile{i0, mr, j0, std::min(NR, jend - j0)};
+                if (packed)
+                    kernel.template sums<true>(panel, tile, sums);
+                else
+                    kernel.template sums<false>(panel, tile, sums);
+                store_tile(sums, tile, C, n);
+            }
+        }
+    }
+}
+
+// The kernels a call can run: the portable one (standard C++), the vector
+// one compiled for any processor of the target, and its copy compiled for
+// AVX2. They give the same bits; only their speed differs.
+enum class Kernel { portable, vector, avx2 };
+
+// The kernel for this call: AVX2 where the processor has it, else the
+// vector kernel; the portable one where the build has no vector extensions
+// (PORTABLE_BUILD, MSVC). Asked once per call, so no loader support is
+// needed and every operating system gets the AVX2 kernel.
+inline Kernel dispatched_kernel()
+{
+#if TOOLBOX_HAVE_AVX2_KERNELS
+    if (TOOLBOX_CPU_HAS_AVX2())
+        return Kernel::avx2;
+#endif
+#if TOOLBOX_GNU_EXTENSIONS
+    return Kernel::vector;
+#else
+    return Kernel::portable;
+#endif
+}
+
+inline const char *kernel_name(Kernel kernel)
+{
+    switch (kernel) {
+    case Kernel::avx2: return "avx2";
+    case Kernel::vector: return "vector";
+    default: return "portable";
+    }
+}
+
+} // namespace tiles
