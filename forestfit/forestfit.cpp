@@ -172,9 +172,9 @@ struct Work {
     host::Scratch<std::uint32_t> conf, inst; // the sample's rows of Theta and X
     host::Scratch<double> y;                 // and responses, in sample order
     host::Scratch<std::uint32_t> pos, spare; // node ranges of sample positions
-    host::Scratch<std::uint64_t> keys;       // (rank, position in node) for sorting
     host::Scratch<std::uint32_t> sorted;     // a node's positions by a variable
     host::Scratch<std::uint32_t> sorted_rank;
+    host::Scratch<std::uint32_t> rank_buf, rank_spare, pos_spare; // for sorting
     host::Scratch<double> sorted_y;
     host::Scratch<std::uint32_t> counts;     // counting sort, per rank
     host::Scratch<double> n_cat, sum_cat;    // categorical statistics, per rank
@@ -184,7 +184,8 @@ struct Work {
     host::Scratch<std::uint32_t> vars;
 
     Work(std::size_t R, std::size_t max_distinct, std::size_t D)
-        : conf(R), inst(R), y(R), pos(R), spare(R), keys(R), sorted(R), sorted_rank(R),
+        : conf(R), inst(R), y(R), pos(R), spare(R), sorted(R), sorted_rank(R), rank_buf(R),
+          rank_spare(R), pos_spare(R),
           sorted_y(R), counts(max_distinct + 1), n_cat(max_distinct), sum_cat(max_distinct),
           mean_cat(max_distinct), cats(max_distinct), left_ranks(max_distinct),
           best_left_ranks(max_distinct), goes_left_rank(max_distinct), vars(D)
@@ -245,7 +246,8 @@ private:
         const std::size_t m = nodes_[k].end - begin;
         const std::uint32_t *pos = w_.pos.data() + begin;
 
-        mxArray *ysub = mxCreateDoubleMatrix(1, static_cast<mwSize>(m), mxREAL);
+        mxArray *ysub = mxCreateUninitNumericMatrix(1, static_cast<mwSize>(m), mxDOUBLE_CLASS,
+                                                    mxREAL);
         double *yk = mxGetPr(ysub);
         for (std::size_t i = 0; i < m; ++i)
             yk[i] = w_.y[pos[i]];
@@ -291,34 +293,84 @@ private:
     }
 
     // Orders the node's positions by variable v stably into w_.sorted, with
-    // their ranks in w_.sorted_rank and responses in w_.sorted_y.
+    // their ranks in w_.sorted_rank and responses in w_.sorted_y. Ranks are
+    // small integers, so no comparison sort: a counting sort when the node
+    // has at least as many runs as the variable has values, else a radix
+    // sort of the ranks (both stable), and insertion for a handful of runs.
     void order_by(std::size_t v, const std::uint32_t *pos, std::size_t m)
     {
         const std::size_t U = d_.distinct[v];
         std::uint32_t *sorted = w_.sorted.data();
-        if (U <= m) {
+        std::uint32_t *sorted_rank = w_.sorted_rank.data();
+        std::uint32_t *ranks = w_.rank_buf.data();
+        for (std::size_t i = 0; i < m; ++i)
+            ranks[i] = rank_of(v, pos[i]);
+        if (m <= 16) {
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::uint32_t r = ranks[i], j = pos[i];
+                std::size_t at = i;
+                for (; at > 0 && sorted_rank[at - 1] > r; --at) {
+                    sorted_rank[at] = sorted_rank[at - 1];
+                    sorted[at] = sorted[at - 1];
+                }
+                sorted_rank[at] = r;
+                sorted[at] = j;
+            }
+        } else if (U <= m) {
             std::uint32_t *counts = w_.counts.data();
             std::fill(counts, counts + U + 1, 0u);
             for (std::size_t i = 0; i < m; ++i)
-                ++counts[rank_of(v, pos[i]) + 1];
+                ++counts[ranks[i] + 1];
             for (std::size_t r = 0; r < U; ++r)
                 counts[r + 1] += counts[r];
-            for (std::size_t i = 0; i < m; ++i)
-                sorted[counts[rank_of(v, pos[i])]++] = pos[i];
-            for (std::size_t i = 0; i < m; ++i)
-                w_.sorted_rank[i] = rank_of(v, sorted[i]);
-        } else {
-            std::uint64_t *keys = w_.keys.data();
-            for (std::size_t i = 0; i < m; ++i)
-                keys[i] = (static_cast<std::uint64_t>(rank_of(v, pos[i])) << 32) | i;
-            std::sort(keys, keys + m);
             for (std::size_t i = 0; i < m; ++i) {
-                sorted[i] = pos[keys[i] & 0xffffffffu];
-                w_.sorted_rank[i] = static_cast<std::uint32_t>(keys[i] >> 32);
+                const std::size_t at = counts[ranks[i]]++;
+                sorted[at] = pos[i];
+                sorted_rank[at] = ranks[i];
             }
+        } else {
+            radix_sort(ranks, pos, m, U);
         }
         for (std::size_t i = 0; i < m; ++i)
             w_.sorted_y[i] = w_.y[sorted[i]];
+    }
+
+    // Least significant digit first, digits of at most 8 bits, ending in
+    // w_.sorted and w_.sorted_rank.
+    void radix_sort(const std::uint32_t *ranks, const std::uint32_t *pos, std::size_t m,
+                    std::size_t U)
+    {
+        unsigned bits = 0;
+        while (bits < 32 && (std::size_t{1} << bits) < U)
+            ++bits;
+        const unsigned passes = (bits + 7) / 8;
+        const unsigned digit = (bits + passes - 1) / passes;
+        const std::uint32_t mask = (1u << digit) - 1;
+        // Two buffer pairs; the pass count decides where the first goes so
+        // that the last lands in sorted/sorted_rank.
+        std::uint32_t *rank_a = w_.sorted_rank.data(), *pos_a = w_.sorted.data();
+        std::uint32_t *rank_b = w_.rank_spare.data(), *pos_b = w_.pos_spare.data();
+        if (passes % 2 == 0)
+            std::swap(rank_a, rank_b), std::swap(pos_a, pos_b);
+        const std::uint32_t *from_rank = ranks, *from_pos = pos;
+        std::uint32_t counts[257];
+        for (unsigned pass = 0; pass < passes; ++pass) {
+            const unsigned shift = pass * digit;
+            std::fill(counts, counts + mask + 2, 0u);
+            for (std::size_t i = 0; i < m; ++i)
+                ++counts[((from_rank[i] >> shift) & mask) + 1];
+            for (std::uint32_t b = 0; b <= mask; ++b)
+                counts[b + 1] += counts[b];
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::size_t at = counts[(from_rank[i] >> shift) & mask]++;
+                rank_a[at] = from_rank[i];
+                pos_a[at] = from_pos[i];
+            }
+            from_rank = rank_a;
+            from_pos = pos_a;
+            std::swap(rank_a, rank_b);
+            std::swap(pos_a, pos_b);
+        }
     }
 
     Split ordered_split(std::size_t v, const std::uint32_t *pos, std::size_t m)
@@ -754,12 +806,12 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 
     const Options o = read_options(nrhs == 6 ? prhs[IN_OPTS] : nullptr, d.D);
 
-    // Scratch: per run 52 bytes, per data value 16, per row 4 once; the
+    // Scratch: per run 56 bytes, per data value 16, per row 4 once; the
     // output holds at least the root's responses per tree and a value set
     // of the largest categorical variable.
     const double values = static_cast<double>(d.K) * d.p + static_cast<double>(d.N) * d.d;
     const double max_rows = static_cast<double>(std::max(d.K, d.N));
-    const double bytes = 52.0 * d.R + 16.0 * values + 48.0 * max_rows + 8.0 * o.num_trees * d.R +
+    const double bytes = 56.0 * d.R + 16.0 * values + 48.0 * max_rows + 8.0 * o.num_trees * d.R +
                          4.0 * max_level;
     if (exceeds_memory(bytes))
         fail_fmt("the fit needs about %.3g bytes of memory, more than this machine has.", bytes);
