@@ -11,10 +11,11 @@
 // Each column of Theta and X is ranked once per fit (dense ranks of its
 // distinct values), so a node orders its runs by a variable by sorting small
 // integers: a counting sort when the node has more runs than the variable
-// has values, a comparison sort of (rank, position) keys otherwise. Scratch
-// is O(R + K*p + N*d); the runs of a node are a range of one position array
-// that each split partitions stably, so every node lists its runs in the
-// order of the tree's sample.
+// has values, a radix sort of the ranks otherwise. Scratch is
+// O(R + K*p + N*d). The sample's runs (row of Theta, row of X, response) sit
+// in node order: a node's runs are one contiguous range that its split
+// partitions stably, so reads stay within the node and every node lists its
+// runs in the order of the tree's sample.
 //
 // Random choices (bootstrap draws, the variables tried at a split) come from
 // xoshiro256** seeded through splitmix64 with opts.seed, and bounded draws
@@ -152,7 +153,7 @@ private:
 };
 
 struct Node {
-    std::uint32_t begin, end; // its range of the position array
+    std::uint32_t begin, end; // its range of the runs in node order
     std::int32_t var;         // 0 leaf, v ordered, -v categorical (1-based)
     double cut;
     std::int32_t first_child; // 1-based; the second is first_child + 1
@@ -170,9 +171,10 @@ struct Split {
 // Per-tree working buffers, taken once per fit.
 struct Work {
     host::Scratch<std::uint32_t> conf, inst; // the sample's rows of Theta and X
-    host::Scratch<double> y;                 // and responses, in sample order
-    host::Scratch<std::uint32_t> pos, spare; // node ranges of sample positions
-    host::Scratch<std::uint32_t> sorted;     // a node's positions by a variable
+    host::Scratch<double> y;                 // and responses, in node order
+    host::Scratch<std::uint32_t> conf_spare, inst_spare; // partitions' right sides
+    host::Scratch<double> y_spare;
+    host::Scratch<std::uint32_t> sorted;     // a node's runs (0-based in it) by a variable
     host::Scratch<std::uint32_t> sorted_rank;
     host::Scratch<std::uint32_t> rank_buf, rank_spare, pos_spare; // for sorting
     host::Scratch<double> sorted_y;
@@ -184,7 +186,7 @@ struct Work {
     host::Scratch<std::uint32_t> vars;
 
     Work(std::size_t R, std::size_t max_distinct, std::size_t D)
-        : conf(R), inst(R), y(R), pos(R), spare(R), sorted(R), sorted_rank(R), rank_buf(R),
+        : conf(R), inst(R), y(R), conf_spare(R), inst_spare(R), y_spare(R), sorted(R), sorted_rank(R), rank_buf(R),
           rank_spare(R), pos_spare(R),
           sorted_y(R), counts(max_distinct + 1), n_cat(max_distinct), sum_cat(max_distinct),
           mean_cat(max_distinct), cats(max_distinct), left_ranks(max_distinct),
@@ -218,12 +220,12 @@ private:
     Grow<Node> nodes_;
     Grow<mxArray *> catsplit_; // left, right, left, right, ...
 
-    std::uint32_t rank_of(std::size_t v, std::uint32_t position) const
+    std::uint32_t rank_of(std::size_t v, std::size_t position) const
     {
         const std::uint32_t row = v < d_.p ? w_.conf[position] : w_.inst[position];
         return d_.rank[d_.rank_offset[v] + row];
     }
-    double value_of(std::size_t v, std::uint32_t position) const
+    double value_of(std::size_t v, std::size_t position) const
     {
         return v < d_.p ? d_.column(v)[w_.conf[position]] : d_.column(v)[w_.inst[position]];
     }
@@ -236,7 +238,6 @@ private:
             w_.conf[j] = static_cast<std::uint32_t>(d_.runs[r] - 1);
             w_.inst[j] = static_cast<std::uint32_t>(d_.runs[R + r] - 1);
             w_.y[j] = d_.y[r];
-            w_.pos[j] = static_cast<std::uint32_t>(j);
         }
     }
 
@@ -244,13 +245,13 @@ private:
     {
         const std::uint32_t begin = nodes_[k].begin;
         const std::size_t m = nodes_[k].end - begin;
-        const std::uint32_t *pos = w_.pos.data() + begin;
+        const std::size_t pos = begin;
 
         mxArray *ysub = mxCreateUninitNumericMatrix(1, static_cast<mwSize>(m), mxDOUBLE_CLASS,
                                                     mxREAL);
         double *yk = mxGetPr(ysub);
-        for (std::size_t i = 0; i < m; ++i)
-            yk[i] = w_.y[pos[i]];
+        if (m > 0)
+            std::memcpy(yk, w_.y.data() + begin, m * sizeof(double));
         nodes_[k].ysub = ysub;
 
         if (static_cast<double>(m) < 2 * o_.min_leaf ||
@@ -297,17 +298,17 @@ private:
     // small integers, so no comparison sort: a counting sort when the node
     // has at least as many runs as the variable has values, else a radix
     // sort of the ranks (both stable), and insertion for a handful of runs.
-    void order_by(std::size_t v, const std::uint32_t *pos, std::size_t m)
+    void order_by(std::size_t v, std::size_t pos, std::size_t m)
     {
         const std::size_t U = d_.distinct[v];
         std::uint32_t *sorted = w_.sorted.data();
         std::uint32_t *sorted_rank = w_.sorted_rank.data();
         std::uint32_t *ranks = w_.rank_buf.data();
         for (std::size_t i = 0; i < m; ++i)
-            ranks[i] = rank_of(v, pos[i]);
+            ranks[i] = rank_of(v, pos + i);
         if (m <= 16) {
             for (std::size_t i = 0; i < m; ++i) {
-                const std::uint32_t r = ranks[i], j = pos[i];
+                const std::uint32_t r = ranks[i], j = static_cast<std::uint32_t>(i);
                 std::size_t at = i;
                 for (; at > 0 && sorted_rank[at - 1] > r; --at) {
                     sorted_rank[at] = sorted_rank[at - 1];
@@ -325,20 +326,20 @@ private:
                 counts[r + 1] += counts[r];
             for (std::size_t i = 0; i < m; ++i) {
                 const std::size_t at = counts[ranks[i]]++;
-                sorted[at] = pos[i];
+                sorted[at] = static_cast<std::uint32_t>(i);
                 sorted_rank[at] = ranks[i];
             }
         } else {
-            radix_sort(ranks, pos, m, U);
+            radix_sort(ranks, m, U);
         }
+        const double *y = w_.y.data() + pos;
         for (std::size_t i = 0; i < m; ++i)
-            w_.sorted_y[i] = w_.y[sorted[i]];
+            w_.sorted_y[i] = y[sorted[i]];
     }
 
     // Least significant digit first, digits of at most 8 bits, ending in
     // w_.sorted and w_.sorted_rank.
-    void radix_sort(const std::uint32_t *ranks, const std::uint32_t *pos, std::size_t m,
-                    std::size_t U)
+    void radix_sort(const std::uint32_t *ranks, std::size_t m, std::size_t U)
     {
         unsigned bits = 0;
         while (bits < 32 && (std::size_t{1} << bits) < U)
@@ -352,7 +353,8 @@ private:
         std::uint32_t *rank_b = w_.rank_spare.data(), *pos_b = w_.pos_spare.data();
         if (passes % 2 == 0)
             std::swap(rank_a, rank_b), std::swap(pos_a, pos_b);
-        const std::uint32_t *from_rank = ranks, *from_pos = pos;
+        const std::uint32_t *from_rank = ranks;
+        const std::uint32_t *from_pos = nullptr; // the first pass reads 0..m-1
         std::uint32_t counts[257];
         for (unsigned pass = 0; pass < passes; ++pass) {
             const unsigned shift = pass * digit;
@@ -364,7 +366,7 @@ private:
             for (std::size_t i = 0; i < m; ++i) {
                 const std::size_t at = counts[(from_rank[i] >> shift) & mask]++;
                 rank_a[at] = from_rank[i];
-                pos_a[at] = from_pos[i];
+                pos_a[at] = from_pos ? from_pos[i] : static_cast<std::uint32_t>(i);
             }
             from_rank = rank_a;
             from_pos = pos_a;
@@ -373,7 +375,7 @@ private:
         }
     }
 
-    Split ordered_split(std::size_t v, const std::uint32_t *pos, std::size_t m)
+    Split ordered_split(std::size_t v, std::size_t pos, std::size_t m)
     {
         Split s;
         order_by(v, pos, m);
@@ -402,15 +404,15 @@ private:
         }
         if (best_i == 0)
             return s;
-        const double lo = value_of(v, w_.sorted[best_i - 1]);
-        const double hi = value_of(v, w_.sorted[best_i]);
+        const double lo = value_of(v, pos + w_.sorted[best_i - 1]);
+        const double hi = value_of(v, pos + w_.sorted[best_i]);
         s.cut = lo + (hi - lo) / 2;
         if (!(s.cut > lo)) // neighbouring doubles: cut at hi
             s.cut = hi;
         return s;
     }
 
-    Split categorical_split(std::size_t v, const std::uint32_t *pos, std::size_t m)
+    Split categorical_split(std::size_t v, std::size_t pos, std::size_t m)
     {
         Split s;
         double *n_cat = w_.n_cat.data();
@@ -419,11 +421,11 @@ private:
         std::uint32_t *cats = w_.cats.data();
         std::size_t present = 0;
         for (std::size_t i = 0; i < m; ++i) {
-            const std::uint32_t r = rank_of(v, pos[i]);
+            const std::uint32_t r = rank_of(v, pos + i);
             if (n_cat[r] == 0)
                 cats[present++] = r;
             n_cat[r] += 1;
-            sum_cat[r] += w_.y[pos[i]];
+            sum_cat[r] += w_.y[pos + i];
         }
         if (present >= 2) {
             // Present categories in increasing order, then stably by mean
@@ -466,9 +468,8 @@ private:
     void split(std::size_t k, const Split &best, std::size_t m)
     {
         const std::size_t v = best.var;
-        std::uint32_t *pos = w_.pos.data() + nodes_[k].begin;
-        std::uint32_t *spare = w_.spare.data();
-        std::size_t n_left = 0, n_right = 0;
+        const std::size_t begin = nodes_[k].begin;
+        std::size_t n_left;
         if (d_.categorical(v)) {
             const std::size_t nl = best.n_left_cats;
             std::uint32_t *left = w_.best_left_ranks.data();
@@ -495,35 +496,54 @@ private:
             catsplit_.push(right_set);
             nodes_[k].var = -static_cast<std::int32_t>(v + 1);
             nodes_[k].cut = static_cast<double>(catsplit_.size() / 2);
-            for (std::size_t i = 0; i < m; ++i) {
-                const std::uint32_t j = pos[i];
-                const bool goes_left = w_.goes_left_rank[rank_of(v, j)] != 0;
-                pos[n_left] = j;
-                spare[n_right] = j;
-                n_left += goes_left;
-                n_right += !goes_left;
-            }
+            n_left = partition(begin, m, [this, v](std::size_t j) {
+                return w_.goes_left_rank[rank_of(v, j)] != 0;
+            });
             for (std::size_t c = 0; c < nl; ++c)
                 w_.goes_left_rank[left[c]] = 0;
         } else {
             nodes_[k].var = static_cast<std::int32_t>(v + 1);
             nodes_[k].cut = best.cut;
             const double cut = best.cut;
-            for (std::size_t i = 0; i < m; ++i) {
-                const std::uint32_t j = pos[i];
-                const bool goes_left = cut > value_of(v, j);
-                pos[n_left] = j;
-                spare[n_right] = j;
-                n_left += goes_left;
-                n_right += !goes_left;
-            }
+            n_left = partition(begin, m, [this, v, cut](std::size_t j) {
+                return cut > value_of(v, j);
+            });
         }
-        std::memcpy(pos + n_left, spare, n_right * sizeof *spare);
-        const std::uint32_t begin = nodes_[k].begin;
-        const std::uint32_t middle = begin + static_cast<std::uint32_t>(n_left);
+        const std::uint32_t middle = static_cast<std::uint32_t>(begin + n_left);
         nodes_[k].first_child = static_cast<std::int32_t>(nodes_.size() + 1);
-        nodes_.push(Node{begin, middle, 0, 0, 0, nullptr});
+        nodes_.push(Node{nodes_[k].begin, middle, 0, 0, 0, nullptr});
         nodes_.push(Node{middle, nodes_[k].end, 0, 0, 0, nullptr});
+    }
+
+    // Reorders the runs begin..begin+m-1 so that those `goes_left` accepts
+    // come first, each side keeping its order; returns how many went left.
+    // Both stores, then one count moves: a branch on the side would be
+    // mispredicted half the time.
+    template <class GoesLeft>
+    std::size_t partition(std::size_t begin, std::size_t m, GoesLeft goes_left)
+    {
+        std::uint32_t *conf = w_.conf.data() + begin, *inst = w_.inst.data() + begin;
+        double *y = w_.y.data() + begin;
+        std::uint32_t *conf_right = w_.conf_spare.data(), *inst_right = w_.inst_spare.data();
+        double *y_right = w_.y_spare.data();
+        std::size_t n_left = 0, n_right = 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            const bool left = goes_left(begin + i);
+            const std::uint32_t c = conf[i], j = inst[i];
+            const double r = y[i];
+            conf[n_left] = c;
+            inst[n_left] = j;
+            y[n_left] = r;
+            conf_right[n_right] = c;
+            inst_right[n_right] = j;
+            y_right[n_right] = r;
+            n_left += left;
+            n_right += !left;
+        }
+        std::memcpy(conf + n_left, conf_right, n_right * sizeof *conf);
+        std::memcpy(inst + n_left, inst_right, n_right * sizeof *inst);
+        std::memcpy(y + n_left, y_right, n_right * sizeof *y);
+        return n_left;
     }
 
     // The tree in grow_tree's fields, classes, shapes and order.
@@ -806,12 +826,12 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 
     const Options o = read_options(nrhs == 6 ? prhs[IN_OPTS] : nullptr, d.D);
 
-    // Scratch: per run 56 bytes, per data value 16, per row 4 once; the
+    // Scratch: per run 60 bytes, per data value 16, per row 4 once; the
     // output holds at least the root's responses per tree and a value set
     // of the largest categorical variable.
     const double values = static_cast<double>(d.K) * d.p + static_cast<double>(d.N) * d.d;
     const double max_rows = static_cast<double>(std::max(d.K, d.N));
-    const double bytes = 56.0 * d.R + 16.0 * values + 48.0 * max_rows + 8.0 * o.num_trees * d.R +
+    const double bytes = 60.0 * d.R + 16.0 * values + 48.0 * max_rows + 8.0 * o.num_trees * d.R +
                          4.0 * max_level;
     if (exceeds_memory(bytes))
         fail_fmt("the fit needs about %.3g bytes of memory, more than this machine has.", bytes);
