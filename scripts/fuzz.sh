@@ -23,7 +23,7 @@ fi
 status=0
 passed=0
 failed=0
-for module in treecast nodeharvest poolmargins quadgap mismatchsum pairtrend lowsweep loopbench; do
+for module in treecast nodeharvest poolmargins forestfit quadgap mismatchsum pairtrend lowsweep loopbench; do
   [ -e "$build/$module.mex" ] || { echo "$module: not built, skipped"; continue; }
   n=$calls
   # loopbench ignores its arguments and writes 40 MB ten times per call.
