@@ -158,6 +158,7 @@ struct Node {
     double cut;
     std::int32_t first_child; // 1-based; the second is first_child + 1
     mxArray *ysub;
+    double sum, squares, mean, spread; // of its responses, in node order
 };
 
 // The best split found so far at a node.
@@ -206,7 +207,7 @@ public:
     {
         draw_sample();
         nodes_.clear();
-        nodes_.push(Node{0, static_cast<std::uint32_t>(d_.R), 0, 0, 0, nullptr});
+        nodes_.push(Node{0, static_cast<std::uint32_t>(d_.R), 0, 0, 0, nullptr, 0, 0, 0, 0});
         for (std::size_t k = 0; k < nodes_.size(); ++k)
             visit(k);
         return tree_struct();
@@ -253,6 +254,7 @@ private:
         if (m > 0)
             std::memcpy(yk, w_.y.data() + begin, m * sizeof(double));
         nodes_[k].ysub = ysub;
+        node_statistics(nodes_[k], yk, m);
 
         if (static_cast<double>(m) < 2 * o_.min_leaf ||
             static_cast<double>(nodes_.size()) + 2 > o_.max_nodes)
@@ -291,6 +293,25 @@ private:
         if (!std::isfinite(best.score))
             return;
         split(k, best, m);
+    }
+
+    // The statistics as grow_tree computes them, sums in node order, while
+    // the node's responses are at hand. A node holds at least one run.
+    static void node_statistics(Node &node, const double *yk, std::size_t m)
+    {
+        double sum = 0, squares = 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            sum += yk[i];
+            squares += yk[i] * yk[i];
+        }
+        const double mean = sum / static_cast<double>(m);
+        double spread = 0;
+        for (std::size_t i = 0; i < m; ++i)
+            spread += (yk[i] - mean) * (yk[i] - mean);
+        node.sum = sum;
+        node.squares = squares;
+        node.mean = mean;
+        node.spread = spread / static_cast<double>(m);
     }
 
     // Orders the node's positions by variable v stably into w_.sorted, with
@@ -511,8 +532,8 @@ private:
         }
         const std::uint32_t middle = static_cast<std::uint32_t>(begin + n_left);
         nodes_[k].first_child = static_cast<std::int32_t>(nodes_.size() + 1);
-        nodes_.push(Node{nodes_[k].begin, middle, 0, 0, 0, nullptr});
-        nodes_.push(Node{middle, nodes_[k].end, 0, 0, 0, nullptr});
+        nodes_.push(Node{nodes_[k].begin, middle, 0, 0, 0, nullptr, 0, 0, 0, 0});
+        nodes_.push(Node{middle, nodes_[k].end, 0, 0, 0, nullptr, 0, 0, 0, 0});
     }
 
     // Reorders the runs begin..begin+m-1 so that those `goes_left` accepts
@@ -586,26 +607,13 @@ private:
             kids[N + k] = right_p[k] = second;
             mxSetCell(ysub, static_cast<mwIndex>(k), node.ysub);
 
-            // The statistics as grow_tree computes them, sums in node order.
-            const double *yk = mxGetPr(node.ysub);
-            const std::size_t count = host::cols(node.ysub);
-            double sum = 0, squares = 0;
-            for (std::size_t i = 0; i < count; ++i) {
-                sum += yk[i];
-                squares += yk[i] * yk[i];
-            }
-            const double mean = sum / static_cast<double>(std::max<std::size_t>(count, 1));
-            double spread = 0;
-            for (std::size_t i = 0; i < count; ++i)
-                spread += (yk[i] - mean) * (yk[i] - mean);
-            spread /= static_cast<double>(count);
-            mxGetPr(nodepred)[k] = mean;
-            mxGetPr(stddev)[k] = std::sqrt(spread);
-            host::int32s(n_leaf)[k] = static_cast<std::int32_t>(count);
-            mxGetPr(g_leaf)[k] = sum;
-            mxGetPr(m_leaf)[k] = squares;
-            mxGetPr(leaf_mean)[k] = mean;
-            mxGetPr(leaf_var)[k] = spread;
+            mxGetPr(nodepred)[k] = node.mean;
+            mxGetPr(stddev)[k] = std::sqrt(node.spread);
+            host::int32s(n_leaf)[k] = static_cast<std::int32_t>(node.end - node.begin);
+            mxGetPr(g_leaf)[k] = node.sum;
+            mxGetPr(m_leaf)[k] = node.squares;
+            mxGetPr(leaf_mean)[k] = node.mean;
+            mxGetPr(leaf_var)[k] = node.spread;
         }
         for (std::size_t r = 0; r < M; ++r) {
             mxSetCell(catsplit, static_cast<mwIndex>(r), catsplit_[2 * r]);
