@@ -12,7 +12,8 @@ function tree = grow_tree(Z, y, levels, opts)
 %           whose values are the categories 1..L.
 %   opts    struct, all fields optional:
 %             mtry       variables tried at each split, drawn at random
-%                        without repetition (default d, all of them)
+%                        without repetition (default d, all of them, then
+%                        tried in the order 1..d)
 %             min_leaf   fewest responses in a leaf (default 5)
 %             max_nodes  most nodes in the tree (default Inf)
 %
@@ -84,7 +85,14 @@ function tree = grow_tree(Z, y, levels, opts)
       continue;
     end
     best = struct('score', -Inf);
-    for v = randperm(d, min(mtry, d))
+    % All variables in order when all are tried, so that equal scores are
+    % decided the same way as in forestfit (the first best is kept).
+    if mtry >= d
+      tried = 1:d;
+    else
+      tried = randperm(d, mtry);
+    end
+    for v = tried
       if levels(v) > 0
         cand = categorical_split(Z(idx, v), yk, levels(v), min_leaf);
       else
@@ -166,7 +174,9 @@ function s = ordered_split(x, y, min_leaf)
   if isempty(i)
     return;
   end
-  score = S(i) .^ 2 ./ i + (total - S(i)) .^ 2 ./ (m - i);
+  % Products rather than powers: forestfit computes the same expression.
+  right = total - S(i);
+  score = S(i) .* S(i) ./ i + right .* right ./ (m - i);
   [s.score, b] = max(score);
   lo = xs(i(b));
   hi = xs(i(b) + 1);
@@ -200,7 +210,8 @@ function s = categorical_split(x, y, L, min_leaf)
   if isempty(i)
     return;
   end
-  score = Sl(i) .^ 2 ./ nl(i) + (total - Sl(i)) .^ 2 ./ (m - nl(i));
+  right = total - Sl(i);
+  score = Sl(i) .* Sl(i) ./ nl(i) + right .* right ./ (m - nl(i));
   [s.score, b] = max(score);
   s.left = sort(cats(1:i(b)))';
   s.right = setdiff(1:L, s.left);

@@ -17,6 +17,8 @@ function [args, nout] = fuzz_case(module, seed)
       args = nodeharvest_args();
     case 'poolmargins'
       args = poolmargins_args();
+    case 'forestfit'
+      args = forestfit_args();
     case 'quadgap'
       args = quadgap_args();
     case 'mismatchsum'
@@ -185,5 +187,56 @@ function args = mismatchsum_args()
   args = {int32(randi(3, D, randi([0, 9]))), int32(randi(3, D, randi([0, 9]))), rand(D, 1)};
   if rand < 0.2
     args{2} = int32([]);
+  end
+end
+
+function args = forestfit_args()
+  % Mostly well-formed runs over small data, then one borderline detail:
+  % an index out of range, a category outside 1..L, a non-finite response,
+  % levels of the wrong length, odd options.
+  K = randi([rand < 0.05, 6]);
+  N = randi([rand < 0.05, 6]);
+  p = randi([rand < 0.1, 3]);
+  d = randi([0, 2]);
+  levels = zeros(1, p + d);
+  levels(rand(1, p + d) < 0.4) = randi(4);
+  Theta = round(rand(K, p) * 3) / 3;
+  X = round(rand(N, d) * 3) / 3;
+  for v = find(levels > 0)
+    if v <= p
+      Theta(:, v) = randi(levels(v), K, 1);
+    else
+      X(:, v - p) = randi(levels(v), N, 1);
+    end
+  end
+  R = randi([rand < 0.05, 40]);
+  runs = int32([randi(max(K, 1), R, 1), randi(max(N, 1), R, 1)]);
+  y = round(randn(R, 1) * 2);
+  opts = struct();
+  names = {'num_trees', 'mtry', 'min_leaf', 'max_nodes', 'bootstrap', 'seed'};
+  values = {randi(3), randi(max(p + d, 1)), randi(6), randi(9), rand < 0.5, randi([-5, 5])};
+  for f = find(rand(1, 6) < 0.4)
+    opts.(names{f}) = values{f};
+  end
+  switch randi(36)                     % mostly well-formed
+    case 1, runs(randi(max(R, 1))) = int32(randi([-2, 9]));
+    case 2, levels(end + 1) = 0;
+    case 3, y(randi(max(R, 1))) = [NaN, Inf, -Inf](randi(3));
+    case 4, opts.(char('a' + randi(25, 1, 4))) = 1;
+    case 5, opts.max_nodes = [Inf, NaN, 1e300, 0.5](randi(4));
+    case 6, opts.seed = [2^53, -2^60, 0.5, NaN](randi(4));
+    case 7
+      if ~isempty(Theta)
+        Theta(randi(numel(Theta))) = [NaN, 0, 2.5, 1e9, -1](randi(5));
+      end
+    case 8, levels(randi(max(numel(levels), 1))) = [1.5, -1, 2^31, NaN](randi(4));
+    case 9, opts = struct('mtry', {1, 2});
+    case 10, opts.min_leaf = 1e12;
+    case 11, opts.mtry = [0, p + d + 1](randi(2));
+    case 12, opts.num_trees = [0, -1, 2^40](randi(3));
+  end
+  args = {Theta, X, runs, y, levels, opts};
+  if rand < 0.2
+    args = args(1:5);
   end
 end

@@ -1,0 +1,879 @@
+// forestfit: a random forest of regression trees fitted to runs, each run a
+// (configuration, instance) pair with a measured response, without forming
+// the pair matrix [Theta(c,:), X(i,:)].
+//
+// The learning rule is examples/grow_tree.m's, with the same arithmetic, so
+// that without bootstrap and with every variable tried both give the same
+// tree: the runs of a node ordered stably by a variable, cumulative sums in
+// that order, score S(i)^2/i + (total-S(i))^2/(m-i), the first best kept,
+// variables tried in order 1..p+d when all are tried.
+//
+// Each column of Theta and X is ranked once per fit (dense ranks of its
+// distinct values), so a node orders its runs by a variable by sorting small
+// integers: a counting sort when the node has more runs than the variable
+// has values, a radix sort of the ranks otherwise. Scratch is
+// O(R + K*p + N*d). The sample's runs (row of Theta, row of X, response) sit
+// in node order: a node's runs are one contiguous range that its split
+// partitions stably, so reads stay within the node and every node lists its
+// runs in the order of the tree's sample.
+//
+// Random choices (bootstrap draws, the variables tried at a split) come from
+// xoshiro256** seeded through splitmix64 with opts.seed, and bounded draws
+// by rejection, so a seed gives the same forest on every platform.
+#include "mexhost.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+using host::fail;
+using host::fail_fmt;
+using host::require;
+
+enum { IN_THETA = 0, IN_X, IN_RUNS, IN_Y, IN_LEVELS, IN_OPTS };
+
+constexpr const char *USAGE =
+    "Usage: forest = forestfit(Theta, X, runs, y, levels, opts), with Theta K-by-p double, "
+    "X N-by-d double, runs R-by-2 int32, y R-by-1 double, levels 1-by-(p+d), opts an "
+    "optional struct (help forestfit).";
+
+// xoshiro256** (Blackman and Vigna), its state filled by splitmix64.
+class Generator {
+public:
+    explicit Generator(std::uint64_t seed)
+    {
+        for (std::uint64_t &word : state_)
+            word = splitmix64(seed);
+    }
+
+    std::uint64_t next()
+    {
+        const std::uint64_t result = rotl(state_[1] * 5, 7) * 9;
+        const std::uint64_t t = state_[1] << 17;
+        state_[2] ^= state_[0];
+        state_[3] ^= state_[1];
+        state_[1] ^= state_[2];
+        state_[0] ^= state_[3];
+        state_[2] ^= t;
+        state_[3] = rotl(state_[3], 45);
+        return result;
+    }
+
+    // Uniform on 0..n-1 (n >= 1): draws below 2^64 mod n are rejected, so
+    // the accepted range is a whole number of copies of 0..n-1.
+    std::uint64_t below(std::uint64_t n)
+    {
+        const std::uint64_t rejected = (0 - n) % n;
+        for (;;) {
+            const std::uint64_t r = next();
+            if (r >= rejected)
+                return r % n;
+        }
+    }
+
+private:
+    static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+    static std::uint64_t splitmix64(std::uint64_t &x)
+    {
+        std::uint64_t z = (x += 0x9e3779b97f4a7c15ULL);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return z ^ (z >> 31);
+    }
+    std::uint64_t state_[4];
+};
+
+struct Options {
+    double num_trees = 10;
+    double mtry = 0; // set from p+d when absent
+    double min_leaf = 5;
+    double max_nodes = std::numeric_limits<double>::infinity();
+    bool bootstrap = true;
+    double seed = 0;
+};
+
+// The runs and the ranked variables, read in place or built once per fit.
+struct Data {
+    const double *Theta;
+    std::size_t K, p;
+    const double *X;
+    std::size_t N, d;
+    const std::int32_t *runs;
+    std::size_t R;
+    const double *y;
+    const double *levels;
+    std::size_t D; // p + d
+    // Per variable v: rank[rank_offset[v] + row] is the dense rank of the
+    // row's value among the column's distinct values (0-based), and
+    // distinct[v] how many there are; value_of_rank lists them increasing.
+    const std::uint32_t *rank;
+    const std::size_t *rank_offset;
+    const std::uint32_t *distinct;
+    const double *value_of_rank;
+
+    bool categorical(std::size_t v) const { return levels[v] > 0; }
+    const double *column(std::size_t v) const
+    {
+        return v < p ? Theta + v * K : X + (v - p) * N;
+    }
+};
+
+// A growable array in host memory, released with the call.
+template <class T>
+class Grow {
+public:
+    Grow() = default;
+    Grow(const Grow &) = delete;
+    Grow &operator=(const Grow &) = delete;
+    ~Grow()
+    {
+        if (data_)
+            mxFree(data_);
+    }
+    std::size_t size() const { return size_; }
+    T &operator[](std::size_t i) { return data_[i]; }
+    void push(const T &value)
+    {
+        if (size_ == capacity_) {
+            const std::size_t grown = capacity_ ? 2 * capacity_ : 256;
+            void *moved = data_ ? mxRealloc(data_, grown * sizeof(T)) : mxMalloc(grown * sizeof(T));
+            data_ = static_cast<T *>(moved);
+            capacity_ = grown;
+        }
+        data_[size_++] = value;
+    }
+    void clear() { size_ = 0; }
+
+private:
+    T *data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+struct Node {
+    std::uint32_t begin, end; // its range of the runs in node order
+    std::int32_t var;         // 0 leaf, v ordered, -v categorical (1-based)
+    double cut;
+    std::int32_t first_child; // 1-based; the second is first_child + 1
+    mxArray *ysub;
+    double sum, squares, mean, spread; // of its responses, in node order
+};
+
+// The best split found so far at a node.
+struct Split {
+    double score = -std::numeric_limits<double>::infinity();
+    std::size_t var = 0;
+    double cut = 0;
+    std::size_t n_left_cats = 0; // categorical: the ranks sent left, in left_ranks
+};
+
+// Per-tree working buffers, taken once per fit.
+struct Work {
+    host::Scratch<std::uint32_t> conf, inst; // the sample's rows of Theta and X
+    host::Scratch<double> y;                 // and responses, in node order
+    host::Scratch<std::uint32_t> conf_spare, inst_spare; // partitions' right sides
+    host::Scratch<double> y_spare;
+    host::Scratch<std::uint32_t> sorted;     // a node's runs (0-based in it) by a variable
+    host::Scratch<std::uint32_t> sorted_rank;
+    host::Scratch<std::uint32_t> rank_buf, rank_spare, pos_spare; // for sorting
+    host::Scratch<double> sorted_y;
+    host::Scratch<std::uint32_t> counts;     // counting sort, per rank
+    host::Scratch<double> n_cat, sum_cat;    // categorical statistics, per rank
+    host::Scratch<double> mean_cat;
+    host::Scratch<std::uint32_t> cats, left_ranks, best_left_ranks;
+    host::Scratch<unsigned char> goes_left_rank;
+    host::Scratch<std::uint32_t> vars;
+
+    Work(std::size_t R, std::size_t max_distinct, std::size_t D)
+        : conf(R), inst(R), y(R), conf_spare(R), inst_spare(R), y_spare(R), sorted(R), sorted_rank(R), rank_buf(R),
+          rank_spare(R), pos_spare(R),
+          sorted_y(R), counts(max_distinct + 1), n_cat(max_distinct), sum_cat(max_distinct),
+          mean_cat(max_distinct), cats(max_distinct), left_ranks(max_distinct),
+          best_left_ranks(max_distinct), goes_left_rank(max_distinct), vars(D)
+    {
+    }
+};
+
+class TreeGrower {
+public:
+    TreeGrower(const Data &data, const Options &opts, Work &work, Generator &gen)
+        : d_(data), o_(opts), w_(work), gen_(gen)
+    {
+    }
+
+    mxArray *grow()
+    {
+        draw_sample();
+        nodes_.clear();
+        nodes_.push(Node{0, static_cast<std::uint32_t>(d_.R), 0, 0, 0, nullptr, 0, 0, 0, 0});
+        for (std::size_t k = 0; k < nodes_.size(); ++k)
+            visit(k);
+        return tree_struct();
+    }
+
+private:
+    const Data &d_;
+    const Options &o_;
+    Work &w_;
+    Generator &gen_;
+    Grow<Node> nodes_;
+    Grow<mxArray *> catsplit_; // left, right, left, right, ...
+
+    std::uint32_t rank_of(std::size_t v, std::size_t position) const
+    {
+        const std::uint32_t row = v < d_.p ? w_.conf[position] : w_.inst[position];
+        return d_.rank[d_.rank_offset[v] + row];
+    }
+    double value_of(std::size_t v, std::size_t position) const
+    {
+        return v < d_.p ? d_.column(v)[w_.conf[position]] : d_.column(v)[w_.inst[position]];
+    }
+
+    void draw_sample()
+    {
+        const std::size_t R = d_.R;
+        for (std::size_t j = 0; j < R; ++j) {
+            const std::size_t r = o_.bootstrap ? static_cast<std::size_t>(gen_.below(R)) : j;
+            w_.conf[j] = static_cast<std::uint32_t>(d_.runs[r] - 1);
+            w_.inst[j] = static_cast<std::uint32_t>(d_.runs[R + r] - 1);
+            w_.y[j] = d_.y[r];
+        }
+    }
+
+    void visit(std::size_t k)
+    {
+        const std::uint32_t begin = nodes_[k].begin;
+        const std::size_t m = nodes_[k].end - begin;
+        const std::size_t pos = begin;
+
+        mxArray *ysub = mxCreateUninitNumericMatrix(1, static_cast<mwSize>(m), mxDOUBLE_CLASS,
+                                                    mxREAL);
+        double *yk = mxGetPr(ysub);
+        if (m > 0)
+            std::memcpy(yk, w_.y.data() + begin, m * sizeof(double));
+        nodes_[k].ysub = ysub;
+        node_statistics(nodes_[k], yk, m);
+
+        if (static_cast<double>(m) < 2 * o_.min_leaf ||
+            static_cast<double>(nodes_.size()) + 2 > o_.max_nodes)
+            return;
+        bool all_equal = true;
+        for (std::size_t i = 1; i < m && all_equal; ++i)
+            all_equal = yk[i] == yk[0];
+        if (all_equal)
+            return;
+
+        // Variables in order 1..D when all are tried, else mtry drawn
+        // without repetition, in the order drawn.
+        const std::size_t D = d_.D;
+        const std::size_t tried = static_cast<std::size_t>(o_.mtry);
+        for (std::size_t v = 0; v < D; ++v)
+            w_.vars[v] = static_cast<std::uint32_t>(v);
+        if (tried < D)
+            for (std::size_t t = 0; t < tried; ++t) {
+                const std::size_t pick = t + static_cast<std::size_t>(gen_.below(D - t));
+                std::swap(w_.vars[t], w_.vars[pick]);
+            }
+
+        Split best;
+        for (std::size_t t = 0; t < tried; ++t) {
+            const std::size_t v = w_.vars[t];
+            Split cand = d_.categorical(v) ? categorical_split(v, pos, m)
+                                           : ordered_split(v, pos, m);
+            if (cand.score > best.score) {
+                best = cand;
+                best.var = v;
+                if (d_.categorical(v))
+                    std::memcpy(w_.best_left_ranks.data(), w_.left_ranks.data(),
+                                cand.n_left_cats * sizeof(std::uint32_t));
+            }
+        }
+        if (!std::isfinite(best.score))
+            return;
+        split(k, best, m);
+    }
+
+    // The statistics as grow_tree computes them, sums in node order, while
+    // the node's responses are at hand. A node holds at least one run.
+    static void node_statistics(Node &node, const double *yk, std::size_t m)
+    {
+        double sum = 0, squares = 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            sum += yk[i];
+            squares += yk[i] * yk[i];
+        }
+        const double mean = sum / static_cast<double>(m);
+        double spread = 0;
+        for (std::size_t i = 0; i < m; ++i)
+            spread += (yk[i] - mean) * (yk[i] - mean);
+        node.sum = sum;
+        node.squares = squares;
+        node.mean = mean;
+        node.spread = spread / static_cast<double>(m);
+    }
+
+    // Orders the node's positions by variable v stably into w_.sorted, with
+    // their ranks in w_.sorted_rank and responses in w_.sorted_y. Ranks are
+    // small integers, so no comparison sort: a counting sort when the node
+    // has at least as many runs as the variable has values, else a radix
+    // sort of the ranks (both stable), and insertion for a handful of runs.
+    void order_by(std::size_t v, std::size_t pos, std::size_t m)
+    {
+        const std::size_t U = d_.distinct[v];
+        std::uint32_t *sorted = w_.sorted.data();
+        std::uint32_t *sorted_rank = w_.sorted_rank.data();
+        std::uint32_t *ranks = w_.rank_buf.data();
+        for (std::size_t i = 0; i < m; ++i)
+            ranks[i] = rank_of(v, pos + i);
+        if (m <= 16) {
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::uint32_t r = ranks[i], j = static_cast<std::uint32_t>(i);
+                std::size_t at = i;
+                for (; at > 0 && sorted_rank[at - 1] > r; --at) {
+                    sorted_rank[at] = sorted_rank[at - 1];
+                    sorted[at] = sorted[at - 1];
+                }
+                sorted_rank[at] = r;
+                sorted[at] = j;
+            }
+        } else if (U <= m) {
+            std::uint32_t *counts = w_.counts.data();
+            std::fill(counts, counts + U + 1, 0u);
+            for (std::size_t i = 0; i < m; ++i)
+                ++counts[ranks[i] + 1];
+            for (std::size_t r = 0; r < U; ++r)
+                counts[r + 1] += counts[r];
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::size_t at = counts[ranks[i]]++;
+                sorted[at] = static_cast<std::uint32_t>(i);
+                sorted_rank[at] = ranks[i];
+            }
+        } else {
+            radix_sort(ranks, m, U);
+        }
+        const double *y = w_.y.data() + pos;
+        for (std::size_t i = 0; i < m; ++i)
+            w_.sorted_y[i] = y[sorted[i]];
+    }
+
+    // Least significant digit first, digits of at most 8 bits, ending in
+    // w_.sorted and w_.sorted_rank.
+    void radix_sort(const std::uint32_t *ranks, std::size_t m, std::size_t U)
+    {
+        unsigned bits = 0;
+        while (bits < 32 && (std::size_t{1} << bits) < U)
+            ++bits;
+        const unsigned passes = (bits + 7) / 8;
+        const unsigned digit = (bits + passes - 1) / passes;
+        const std::uint32_t mask = (1u << digit) - 1;
+        // Two buffer pairs; the pass count decides where the first goes so
+        // that the last lands in sorted/sorted_rank.
+        std::uint32_t *rank_a = w_.sorted_rank.data(), *pos_a = w_.sorted.data();
+        std::uint32_t *rank_b = w_.rank_spare.data(), *pos_b = w_.pos_spare.data();
+        if (passes % 2 == 0)
+            std::swap(rank_a, rank_b), std::swap(pos_a, pos_b);
+        const std::uint32_t *from_rank = ranks;
+        const std::uint32_t *from_pos = nullptr; // the first pass reads 0..m-1
+        std::uint32_t counts[257];
+        for (unsigned pass = 0; pass < passes; ++pass) {
+            const unsigned shift = pass * digit;
+            std::fill(counts, counts + mask + 2, 0u);
+            for (std::size_t i = 0; i < m; ++i)
+                ++counts[((from_rank[i] >> shift) & mask) + 1];
+            for (std::uint32_t b = 0; b <= mask; ++b)
+                counts[b + 1] += counts[b];
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::size_t at = counts[(from_rank[i] >> shift) & mask]++;
+                rank_a[at] = from_rank[i];
+                pos_a[at] = from_pos ? from_pos[i] : static_cast<std::uint32_t>(i);
+            }
+            from_rank = rank_a;
+            from_pos = pos_a;
+            std::swap(rank_a, rank_b);
+            std::swap(pos_a, pos_b);
+        }
+    }
+
+    Split ordered_split(std::size_t v, std::size_t pos, std::size_t m)
+    {
+        Split s;
+        order_by(v, pos, m);
+        const double *ys = w_.sorted_y.data();
+        const std::uint32_t *ranks = w_.sorted_rank.data();
+        double total = 0;
+        for (std::size_t i = 0; i < m; ++i)
+            total += ys[i];
+        // Prefixes of i runs, i in min_leaf..m-min_leaf, cut only between
+        // distinct values; the same running sum as for the total.
+        const std::size_t lo_i = static_cast<std::size_t>(o_.min_leaf);
+        const std::size_t hi_i = m - lo_i;
+        double S = 0;
+        std::size_t best_i = 0;
+        for (std::size_t i = 1; i <= hi_i; ++i) {
+            S += ys[i - 1];
+            if (i < lo_i || !(ranks[i - 1] < ranks[i]))
+                continue;
+            const double right = total - S;
+            const double score = S * S / static_cast<double>(i) +
+                                 right * right / static_cast<double>(m - i);
+            if (score > s.score) { // the first best is kept
+                s.score = score;
+                best_i = i;
+            }
+        }
+        if (best_i == 0)
+            return s;
+        const double lo = value_of(v, pos + w_.sorted[best_i - 1]);
+        const double hi = value_of(v, pos + w_.sorted[best_i]);
+        s.cut = lo + (hi - lo) / 2;
+        if (!(s.cut > lo)) // neighbouring doubles: cut at hi
+            s.cut = hi;
+        return s;
+    }
+
+    Split categorical_split(std::size_t v, std::size_t pos, std::size_t m)
+    {
+        Split s;
+        double *n_cat = w_.n_cat.data();
+        double *sum_cat = w_.sum_cat.data();
+        double *mean_cat = w_.mean_cat.data();
+        std::uint32_t *cats = w_.cats.data();
+        std::size_t present = 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::uint32_t r = rank_of(v, pos + i);
+            if (n_cat[r] == 0)
+                cats[present++] = r;
+            n_cat[r] += 1;
+            sum_cat[r] += w_.y[pos + i];
+        }
+        if (present >= 2) {
+            // Present categories in increasing order, then stably by mean
+            // response, NaN last as the host's sort puts it.
+            std::sort(cats, cats + present);
+            for (std::size_t c = 0; c < present; ++c)
+                mean_cat[cats[c]] = sum_cat[cats[c]] / n_cat[cats[c]];
+            std::stable_sort(cats, cats + present, [mean_cat](std::uint32_t a, std::uint32_t b) {
+                const double x = mean_cat[a], z = mean_cat[b];
+                return x < z || (!std::isnan(x) && std::isnan(z));
+            });
+            double total = 0;
+            for (std::size_t c = 0; c < present; ++c)
+                total += sum_cat[cats[c]];
+            const double dm = static_cast<double>(m);
+            double nl = 0, Sl = 0;
+            std::size_t best_c = 0;
+            for (std::size_t c = 1; c < present; ++c) {
+                nl += n_cat[cats[c - 1]];
+                Sl += sum_cat[cats[c - 1]];
+                if (!(nl >= o_.min_leaf && dm - nl >= o_.min_leaf))
+                    continue;
+                const double right = total - Sl;
+                const double score = Sl * Sl / nl + right * right / (dm - nl);
+                if (score > s.score) {
+                    s.score = score;
+                    best_c = c;
+                }
+            }
+            s.n_left_cats = best_c;
+            std::memcpy(w_.left_ranks.data(), cats, best_c * sizeof(std::uint32_t));
+        }
+        for (std::size_t c = 0; c < present; ++c) {
+            n_cat[cats[c]] = 0;
+            sum_cat[cats[c]] = 0;
+        }
+        return s;
+    }
+
+    void split(std::size_t k, const Split &best, std::size_t m)
+    {
+        const std::size_t v = best.var;
+        const std::size_t begin = nodes_[k].begin;
+        std::size_t n_left;
+        if (d_.categorical(v)) {
+            const std::size_t nl = best.n_left_cats;
+            std::uint32_t *left = w_.best_left_ranks.data();
+            std::sort(left, left + nl); // ranks increase with the categories
+            const std::size_t L = static_cast<std::size_t>(d_.levels[v]);
+            mxArray *left_set = mxCreateNumericMatrix(1, static_cast<mwSize>(nl), mxINT32_CLASS, mxREAL);
+            mxArray *right_set =
+                mxCreateNumericMatrix(1, static_cast<mwSize>(L - nl), mxINT32_CLASS, mxREAL);
+            std::int32_t *lp = host::int32s(left_set).data();
+            std::int32_t *rp = host::int32s(right_set).data();
+            const double *values = d_.value_of_rank + d_.rank_offset[v];
+            std::size_t next = 0, r_out = 0;
+            for (std::size_t c = 0; c < nl; ++c) {
+                const std::int32_t category = static_cast<std::int32_t>(values[left[c]]);
+                lp[c] = category;
+                for (; next + 1 < static_cast<std::size_t>(category); ++next)
+                    rp[r_out++] = static_cast<std::int32_t>(next + 1);
+                next = static_cast<std::size_t>(category);
+                w_.goes_left_rank[left[c]] = 1;
+            }
+            for (; next < L; ++next)
+                rp[r_out++] = static_cast<std::int32_t>(next + 1);
+            catsplit_.push(left_set);
+            catsplit_.push(right_set);
+            nodes_[k].var = -static_cast<std::int32_t>(v + 1);
+            nodes_[k].cut = static_cast<double>(catsplit_.size() / 2);
+            n_left = partition(begin, m, [this, v](std::size_t j) {
+                return w_.goes_left_rank[rank_of(v, j)] != 0;
+            });
+            for (std::size_t c = 0; c < nl; ++c)
+                w_.goes_left_rank[left[c]] = 0;
+        } else {
+            nodes_[k].var = static_cast<std::int32_t>(v + 1);
+            nodes_[k].cut = best.cut;
+            const double cut = best.cut;
+            n_left = partition(begin, m, [this, v, cut](std::size_t j) {
+                return cut > value_of(v, j);
+            });
+        }
+        const std::uint32_t middle = static_cast<std::uint32_t>(begin + n_left);
+        nodes_[k].first_child = static_cast<std::int32_t>(nodes_.size() + 1);
+        nodes_.push(Node{nodes_[k].begin, middle, 0, 0, 0, nullptr, 0, 0, 0, 0});
+        nodes_.push(Node{middle, nodes_[k].end, 0, 0, 0, nullptr, 0, 0, 0, 0});
+    }
+
+    // Reorders the runs begin..begin+m-1 so that those `goes_left` accepts
+    // come first, each side keeping its order; returns how many went left.
+    // Both stores, then one count moves: a branch on the side would be
+    // mispredicted half the time.
+    template <class GoesLeft>
+    std::size_t partition(std::size_t begin, std::size_t m, GoesLeft goes_left)
+    {
+        std::uint32_t *conf = w_.conf.data() + begin, *inst = w_.inst.data() + begin;
+        double *y = w_.y.data() + begin;
+        std::uint32_t *conf_right = w_.conf_spare.data(), *inst_right = w_.inst_spare.data();
+        double *y_right = w_.y_spare.data();
+        std::size_t n_left = 0, n_right = 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            const bool left = goes_left(begin + i);
+            const std::uint32_t c = conf[i], j = inst[i];
+            const double r = y[i];
+            conf[n_left] = c;
+            inst[n_left] = j;
+            y[n_left] = r;
+            conf_right[n_right] = c;
+            inst_right[n_right] = j;
+            y_right[n_right] = r;
+            n_left += left;
+            n_right += !left;
+        }
+        std::memcpy(conf + n_left, conf_right, n_right * sizeof *conf);
+        std::memcpy(inst + n_left, inst_right, n_right * sizeof *inst);
+        std::memcpy(y + n_left, y_right, n_right * sizeof *y);
+        return n_left;
+    }
+
+    // The tree in grow_tree's fields, classes, shapes and order.
+    mxArray *tree_struct()
+    {
+        const char *fields[] = {"var",      "cut",      "children", "leftchildren",
+                                       "rightchildren", "catsplit", "ysub", "nodepred",
+                                       "stddev",   "n_leaf",   "g_leaf",   "m_leaf",
+                                       "leaf_mean", "leaf_var"};
+        const std::size_t N = nodes_.size();
+        const mwSize n = static_cast<mwSize>(N);
+        mxArray *var = mxCreateNumericMatrix(n, 1, mxINT32_CLASS, mxREAL);
+        mxArray *cut = mxCreateDoubleMatrix(n, 1, mxREAL);
+        mxArray *children = mxCreateNumericMatrix(n, 2, mxINT32_CLASS, mxREAL);
+        mxArray *leftchildren = mxCreateNumericMatrix(n, 1, mxINT32_CLASS, mxREAL);
+        mxArray *rightchildren = mxCreateNumericMatrix(n, 1, mxINT32_CLASS, mxREAL);
+        const std::size_t M = catsplit_.size() / 2;
+        mxArray *catsplit = mxCreateCellMatrix(static_cast<mwSize>(M), 2);
+        mxArray *ysub = mxCreateCellMatrix(n, 1);
+        mxArray *nodepred = mxCreateDoubleMatrix(n, 1, mxREAL);
+        mxArray *stddev = mxCreateDoubleMatrix(n, 1, mxREAL);
+        mxArray *n_leaf = mxCreateNumericMatrix(n, 1, mxINT32_CLASS, mxREAL);
+        mxArray *g_leaf = mxCreateDoubleMatrix(n, 1, mxREAL);
+        mxArray *m_leaf = mxCreateDoubleMatrix(n, 1, mxREAL);
+        mxArray *leaf_mean = mxCreateDoubleMatrix(n, 1, mxREAL);
+        mxArray *leaf_var = mxCreateDoubleMatrix(n, 1, mxREAL);
+
+        std::int32_t *var_p = host::int32s(var).data();
+        double *cut_p = mxGetPr(cut);
+        std::int32_t *kids = host::int32s(children).data();
+        std::int32_t *left_p = host::int32s(leftchildren).data();
+        std::int32_t *right_p = host::int32s(rightchildren).data();
+        for (std::size_t k = 0; k < N; ++k) {
+            const Node &node = nodes_[k];
+            var_p[k] = node.var;
+            cut_p[k] = node.cut;
+            const std::int32_t first = node.var != 0 ? node.first_child : 0;
+            const std::int32_t second = node.var != 0 ? node.first_child + 1 : 0;
+            kids[k] = left_p[k] = first;
+            kids[N + k] = right_p[k] = second;
+            mxSetCell(ysub, static_cast<mwIndex>(k), node.ysub);
+
+            mxGetPr(nodepred)[k] = node.mean;
+            mxGetPr(stddev)[k] = std::sqrt(node.spread);
+            host::int32s(n_leaf)[k] = static_cast<std::int32_t>(node.end - node.begin);
+            mxGetPr(g_leaf)[k] = node.sum;
+            mxGetPr(m_leaf)[k] = node.squares;
+            mxGetPr(leaf_mean)[k] = node.mean;
+            mxGetPr(leaf_var)[k] = node.spread;
+        }
+        for (std::size_t r = 0; r < M; ++r) {
+            mxSetCell(catsplit, static_cast<mwIndex>(r), catsplit_[2 * r]);
+            mxSetCell(catsplit, static_cast<mwIndex>(M + r), catsplit_[2 * r + 1]);
+        }
+        catsplit_.clear();
+
+        mxArray *tree = mxCreateStructMatrix(1, 1, 14, fields);
+        mxArray *values[] = {var,      cut,    children, leftchildren, rightchildren,
+                             catsplit, ysub,   nodepred, stddev,       n_leaf,
+                             g_leaf,   m_leaf, leaf_mean, leaf_var};
+        for (int f = 0; f < 14; ++f)
+            mxSetFieldByNumber(tree, 0, f, values[f]);
+        return tree;
+    }
+};
+
+// ---- argument checks ------------------------------------------------------
+
+bool is_2d(const mxArray *a) { return host::dimension_count(a) == 2; }
+
+const double *data_matrix(const mxArray *a, const char *name, const char *message)
+{
+    require(host::is_real_double(a) && is_2d(a), message);
+    host::require_full(a, name);
+    return mxGetPr(a);
+}
+
+// An option's value: a real numeric or logical scalar.
+double option_scalar(const mxArray *value, const char *name)
+{
+    if (!((mxIsNumeric(value) || mxIsLogical(value)) && !mxIsComplex(value) &&
+          !mxIsSparse(value) && host::numel(value) == 1 && is_2d(value)))
+        fail_fmt("opts.%s must be a real scalar.", name);
+    return mxGetScalar(value);
+}
+
+bool is_whole(double x) { return std::isfinite(x) && x == std::floor(x); }
+
+Options read_options(const mxArray *opts, std::size_t D)
+{
+    Options o;
+    o.mtry = std::max(1.0, std::floor(static_cast<double>(D) / 3));
+    if (opts == nullptr)
+        return o;
+    require(mxIsStruct(opts) && host::numel(opts) == 1,
+            "opts must be a 1-by-1 struct (fields num_trees, mtry, min_leaf, max_nodes, "
+            "bootstrap, seed; all optional).");
+    const int fields = mxGetNumberOfFields(opts);
+    for (int f = 0; f < fields; ++f) {
+        const char *name = mxGetFieldNameByNumber(opts, f);
+        const mxArray *value = mxGetFieldByNumber(opts, 0, f);
+        if (value == nullptr)
+            fail_fmt("opts.%s is unset.", name);
+        if (std::strcmp(name, "num_trees") == 0) {
+            o.num_trees = option_scalar(value, name);
+            if (!(is_whole(o.num_trees) && o.num_trees >= 1 && o.num_trees <= INT32_MAX))
+                fail("opts.num_trees must be a positive integer.");
+        } else if (std::strcmp(name, "mtry") == 0) {
+            o.mtry = option_scalar(value, name);
+            if (!(is_whole(o.mtry) && o.mtry >= 1 && o.mtry <= static_cast<double>(D)))
+                fail_fmt("opts.mtry must be an integer in 1..%zu (the columns of Theta and X).",
+                         D);
+        } else if (std::strcmp(name, "min_leaf") == 0) {
+            o.min_leaf = option_scalar(value, name);
+            if (!(is_whole(o.min_leaf) && o.min_leaf >= 1))
+                fail("opts.min_leaf must be a positive integer.");
+        } else if (std::strcmp(name, "max_nodes") == 0) {
+            o.max_nodes = option_scalar(value, name);
+            if (!(o.max_nodes >= 1)) // Inf allowed, NaN not
+                fail("opts.max_nodes must be a number >= 1 (Inf: no limit).");
+        } else if (std::strcmp(name, "bootstrap") == 0) {
+            const double b = option_scalar(value, name);
+            if (!(b == 0 || b == 1))
+                fail("opts.bootstrap must be true or false.");
+            o.bootstrap = b == 1;
+        } else if (std::strcmp(name, "seed") == 0) {
+            o.seed = option_scalar(value, name);
+            if (!(is_whole(o.seed) && std::fabs(o.seed) <= 9007199254740992.0))
+                fail("opts.seed must be an integer of at most 2^53 in magnitude.");
+        } else {
+            fail_fmt("opts has an unknown field '%s' (known: num_trees, mtry, min_leaf, "
+                     "max_nodes, bootstrap, seed).",
+                     name);
+        }
+    }
+    // A huge min_leaf only makes every tree a leaf; kept in range of a count.
+    o.min_leaf = std::min(o.min_leaf, 4294967296.0);
+    return o;
+}
+
+// The host's spelling of a value that is not finite, the same on every
+// platform (printf's differs).
+const char *nonfinite_name(double x)
+{
+    return std::isnan(x) ? "NaN" : x > 0 ? "Inf" : "-Inf";
+}
+
+void show_value(double x, char *text, std::size_t size)
+{
+    if (std::isfinite(x))
+        std::snprintf(text, size, "%g", x);
+    else
+        std::snprintf(text, size, "%s", nonfinite_name(x));
+}
+
+// The values of variable v (column `col` of Theta or X, `name`): categories
+// 1..L for a categorical variable, numbers (no NaN) for an ordered one.
+void check_column(const double *values, std::size_t rows, double L, const char *name,
+                  std::size_t col, std::size_t v)
+{
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double x = values[i];
+        if (L > 0 && !(x >= 1 && x <= L && x == std::floor(x))) {
+            char shown[32];
+            show_value(x, shown, sizeof shown);
+            fail_fmt("%s(%zu, %zu) = %s, but variable %zu is categorical with levels %.0f: its "
+                     "values must be the integers 1..%.0f.",
+                     name, i + 1, col + 1, shown, v + 1, L, L);
+        }
+        if (L == 0 && std::isnan(x))
+            fail_fmt("%s(%zu, %zu) is NaN; ordered variables need numbers.", name, i + 1,
+                     col + 1);
+    }
+}
+
+// Dense ranks of one column's values, and the distinct values increasing.
+std::uint32_t rank_column(const double *values, std::size_t rows, std::uint32_t *order,
+                          std::uint32_t *rank, double *value_of_rank)
+{
+    for (std::size_t i = 0; i < rows; ++i)
+        order[i] = static_cast<std::uint32_t>(i);
+    std::sort(order, order + rows,
+              [values](std::uint32_t a, std::uint32_t b) { return values[a] < values[b]; });
+    std::uint32_t distinct = 0;
+    for (std::size_t t = 0; t < rows; ++t) {
+        const double x = values[order[t]];
+        if (t == 0 || value_of_rank[distinct - 1] < x)
+            value_of_rank[distinct++] = x;
+        rank[order[t]] = distinct - 1;
+    }
+    return distinct;
+}
+
+} // namespace
+
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
+{
+    using namespace host;
+
+    require(nrhs == 5 || nrhs == 6, USAGE);
+    require(nlhs <= 1, "Too many output arguments: forestfit returns one cell of trees.");
+
+    Data d;
+    const mxArray *Theta = prhs[IN_THETA];
+    d.Theta = data_matrix(Theta, "Theta", "Theta must be a real double K-by-p matrix.");
+    d.K = rows(Theta);
+    d.p = cols(Theta);
+    const mxArray *X = prhs[IN_X];
+    d.X = data_matrix(X, "X", "X must be a real double N-by-d matrix (d may be 0).");
+    d.N = rows(X);
+    d.d = cols(X);
+    d.D = d.p + d.d;
+    require(d.D >= 1, "Theta and X have no columns: the trees need at least one variable.");
+
+    const mxArray *runs = prhs[IN_RUNS];
+    require(is_real_int32(runs) && is_2d(runs) && cols(runs) == 2,
+            "runs must be an R-by-2 int32 matrix (rows of Theta, rows of X).");
+    d.R = rows(runs);
+    require(d.R >= 1, "runs has no rows: there is nothing to fit.");
+    if (d.R > (std::size_t{1} << 30))
+        fail_fmt("runs has %zu rows, more than the 2^30 a tree's int32 node numbers allow.",
+                 d.R);
+    d.runs = int32s(runs).data();
+    for (std::size_t j = 0; j < d.R; ++j) {
+        const std::int32_t c = d.runs[j], i = d.runs[d.R + j];
+        if (c < 1 || static_cast<std::size_t>(c) > d.K)
+            fail_fmt("runs(%zu, 1) = %d is not a row of Theta (1..%zu).", j + 1, c, d.K);
+        if (i < 1 || static_cast<std::size_t>(i) > d.N)
+            fail_fmt("runs(%zu, 2) = %d is not a row of X (1..%zu).", j + 1, i, d.N);
+    }
+
+    const mxArray *y = prhs[IN_Y];
+    require(is_real_double(y) && is_column(y, d.R),
+            "y must be a real double R-by-1 vector, one response per run.");
+    require_full(y, "y");
+    d.y = mxGetPr(y);
+    for (std::size_t j = 0; j < d.R; ++j)
+        if (!std::isfinite(d.y[j]))
+            fail_fmt("y(%zu) is %s; responses must be finite.", j + 1, nonfinite_name(d.y[j]));
+
+    const mxArray *levels = prhs[IN_LEVELS];
+    if (!(is_real_double(levels) && is_2d(levels) && numel(levels) == d.D &&
+          std::min(rows(levels), cols(levels)) == 1))
+        fail_fmt("levels must be a real double 1-by-%zu vector (one entry per column of Theta "
+                 "and X).",
+                 d.D);
+    require_full(levels, "levels");
+    d.levels = mxGetPr(levels);
+    double max_level = 0;
+    for (std::size_t v = 0; v < d.D; ++v) {
+        const double L = d.levels[v];
+        if (!(is_whole(L) && L >= 0 && L <= INT32_MAX)) {
+            char shown[32];
+            show_value(L, shown, sizeof shown);
+            fail_fmt("levels(%zu) = %s; it must be 0 (ordered) or a number of categories "
+                     "1..2^31-1.",
+                     v + 1, shown);
+        }
+        max_level = std::max(max_level, L);
+    }
+    for (std::size_t v = 0; v < d.D; ++v) {
+        if (v < d.p)
+            check_column(d.column(v), d.K, d.levels[v], "Theta", v, v);
+        else
+            check_column(d.column(v), d.N, d.levels[v], "X", v - d.p, v);
+    }
+
+    const Options o = read_options(nrhs == 6 ? prhs[IN_OPTS] : nullptr, d.D);
+
+    // Scratch: per run 60 bytes, per data value 16, per row 4 once; the
+    // output holds at least the root's responses per tree and a value set
+    // of the largest categorical variable.
+    const double values = static_cast<double>(d.K) * d.p + static_cast<double>(d.N) * d.d;
+    const double max_rows = static_cast<double>(std::max(d.K, d.N));
+    const double bytes = 60.0 * d.R + 16.0 * values + 48.0 * max_rows + 8.0 * o.num_trees * d.R +
+                         4.0 * max_level;
+    if (exceeds_memory(bytes))
+        fail_fmt("the fit needs about %.3g bytes of memory, more than this machine has.", bytes);
+
+    // Rank every column once.
+    Scratch<std::size_t> rank_offset(d.D);
+    Scratch<std::uint32_t> distinct(d.D);
+    Scratch<std::uint32_t> rank(static_cast<std::size_t>(values));
+    Scratch<double> value_of_rank(static_cast<std::size_t>(values));
+    Scratch<std::uint32_t> order(std::max(d.K, d.N));
+    std::size_t offset = 0;
+    std::size_t max_distinct = 1;
+    for (std::size_t v = 0; v < d.D; ++v) {
+        const std::size_t n = v < d.p ? d.K : d.N;
+        rank_offset[v] = offset;
+        distinct[v] = rank_column(d.column(v), n, order.data(), rank.data() + offset,
+                                  value_of_rank.data() + offset);
+        max_distinct = std::max<std::size_t>(max_distinct, distinct[v]);
+        offset += n;
+    }
+    d.rank = rank.data();
+    d.rank_offset = rank_offset.data();
+    d.distinct = distinct.data();
+    d.value_of_rank = value_of_rank.data();
+
+    const std::size_t T = static_cast<std::size_t>(o.num_trees);
+    mxArray *forest = mxCreateCellMatrix(1, static_cast<mwSize>(T));
+    Work work(d.R, max_distinct, d.D);
+    Generator gen(static_cast<std::uint64_t>(static_cast<std::int64_t>(o.seed)));
+    for (std::size_t t = 0; t < T; ++t) {
+        TreeGrower grower(d, o, work, gen);
+        mxSetCell(forest, static_cast<mwIndex>(t), grower.grow());
+    }
+
+    const Outputs out(nlhs, plhs);
+    out.set(0, forest);
+}
