@@ -93,7 +93,7 @@ end
 
 function successful_calls_do_not_leak()
   % Arguments as users pass them: a tree with a categorical split, ranges,
-  % complex arrays, lazily stored index vectors. In Octave such arguments
+  % complex arrays, lazily stored index vectors, option structs. In Octave such arguments
   % are converted when their data is first read.
   if ~isempty(strfind(getenv('LD_PRELOAD'), 'asan'))
     return;   % the sanitizer's allocator holds freed memory back on purpose
@@ -115,6 +115,8 @@ function successful_calls_do_not_leak()
     'pairtrend', @() pairtrend(1:50, (1:50)')
     'pairtrend', @() pairtrend(lazy, 1:50)
     'lowsweep', @() lowsweep(complex(2, 1), 1:3)
+    'forestfit', @() forestfit(Theta, X, int32([1 1; 2 2; 1 2; 2 1]), [1; 2; 3; 4], [0 0], ...
+                               struct('num_trees', 2, 'min_leaf', 1))
   };
   grown = zeros(rows(calls), 1);
   for c = 1:rows(calls)
