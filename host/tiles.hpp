@@ -41,6 +41,28 @@ inline const T *lane_column(const T *x, std::size_t D, std::size_t first, std::s
     return x + D * (first + (lane < count ? lane : count - 1));
 }
 
+// The columns a tile's lanes read: MR of a (rows of C) and NR of b (its
+// columns), edge lanes repeating the last column (see lane_column). With a
+// packed panel the kernel reads a from the panel, so only b's are taken.
+template <class T>
+struct TileColumns {
+    const T *a[MR];
+    const T *b[NR];
+};
+
+template <bool Packed, class T>
+TOOLBOX_FORCE_INLINE TileColumns<T> tile_columns(const T *a, const T *b, std::size_t D,
+                                                 const Tile &tile)
+{
+    TileColumns<T> columns{};
+    for (std::size_t t = 0; t < NR; ++t)
+        columns.b[t] = lane_column(b, D, tile.j0, tile.nr, t);
+    if (!Packed)
+        for (std::size_t l = 0; l < MR; ++l)
+            columns.a[l] = lane_column(a, D, tile.i0, tile.mr, l);
+    return columns;
+}
+
 // The tile's MR columns of a (D <= KMAX rows) as doubles, coordinate by
 // coordinate (exact for 32-bit integers).
 template <class T>

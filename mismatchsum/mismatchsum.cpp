@@ -41,13 +41,7 @@ struct PortableMismatches {
     TOOLBOX_FORCE_INLINE void sums(const double *panel, const tiles::Tile &tile,
                                    double *out) const
     {
-        const std::int32_t *bc[NR];
-        for (std::size_t t = 0; t < NR; ++t)
-            bc[t] = tiles::lane_column(b, D, tile.j0, tile.nr, t);
-        const std::int32_t *ac[MR];
-        if (!Packed)
-            for (std::size_t l = 0; l < MR; ++l)
-                ac[l] = tiles::lane_column(a, D, tile.i0, tile.mr, l);
+        const tiles::TileColumns<std::int32_t> lanes = tiles::tile_columns<Packed>(a, b, D, tile);
 
         // Local sums, which no store through the operands' pointers can
         // touch, so they stay in registers.
@@ -55,10 +49,10 @@ struct PortableMismatches {
         for (std::size_t k = 0; k < D; ++k) {
             double ak[MR];
             for (std::size_t l = 0; l < MR; ++l)
-                ak[l] = Packed ? panel[MR * k + l] : double(ac[l][k]);
+                ak[l] = Packed ? panel[MR * k + l] : double(lanes.a[l][k]);
             const double wk = w[k];
             for (std::size_t t = 0; t < NR; ++t) {
-                const double bk = bc[t][k];
+                const double bk = lanes.b[t][k];
                 // A match adds +0.0, as the vector kernel's cleared lanes do.
                 for (std::size_t l = 0; l < MR; ++l)
                     s[t][l] += ak[l] == bk ? 0.0 : wk;
@@ -87,13 +81,7 @@ struct VectorMismatches {
     TOOLBOX_FORCE_INLINE void sums(const double *panel, const tiles::Tile &tile,
                                    double *out) const
     {
-        const std::int32_t *bc[NR];
-        for (std::size_t t = 0; t < NR; ++t)
-            bc[t] = tiles::lane_column(b, D, tile.j0, tile.nr, t);
-        const std::int32_t *ac[MR];
-        if (!Packed)
-            for (std::size_t l = 0; l < MR; ++l)
-                ac[l] = tiles::lane_column(a, D, tile.i0, tile.mr, l);
+        const tiles::TileColumns<std::int32_t> lanes = tiles::tile_columns<Packed>(a, b, D, tile);
 
         v4d s[NR][2];
         TOOLBOX_UNROLL(4)
@@ -106,6 +94,7 @@ struct VectorMismatches {
                 LOAD4(a0, panel + MR * k);
                 LOAD4(a1, panel + MR * k + 4);
             } else {
+                const std::int32_t *const *ac = lanes.a;
                 a0 = v4d{double(ac[0][k]), double(ac[1][k]), double(ac[2][k]), double(ac[3][k])};
                 a1 = v4d{double(ac[4][k]), double(ac[5][k]), double(ac[6][k]), double(ac[7][k])};
             }
@@ -113,7 +102,7 @@ struct VectorMismatches {
             const v4m wbits = (v4m)(v4d{wk, wk, wk, wk});
             TOOLBOX_UNROLL(4)
             for (std::size_t t = 0; t < NR; ++t) {
-                const double bk = bc[t][k];
+                const double bk = lanes.b[t][k];
                 const v4d bb = {bk, bk, bk, bk};
                 // Lanes that match add +0.0 (all bits clear), the others w(k).
                 const v4m same0 = a0 == bb;

@@ -47,13 +47,7 @@ struct PortableDistances {
     TOOLBOX_FORCE_INLINE void sums(const double *panel, const tiles::Tile &tile,
                                    double *out) const
     {
-        const double *bc[NR];
-        for (std::size_t t = 0; t < NR; ++t)
-            bc[t] = tiles::lane_column(b, D, tile.j0, tile.nr, t);
-        const double *ac[MR];
-        if (!Packed)
-            for (std::size_t l = 0; l < MR; ++l)
-                ac[l] = tiles::lane_column(a, D, tile.i0, tile.mr, l);
+        const tiles::TileColumns<double> lanes = tiles::tile_columns<Packed>(a, b, D, tile);
 
         // Local sums, which no store through the operands' pointers can
         // touch, so they stay in registers.
@@ -61,9 +55,9 @@ struct PortableDistances {
         for (std::size_t k = 0; k < D; ++k) {
             double ak[MR];
             for (std::size_t l = 0; l < MR; ++l)
-                ak[l] = Packed ? panel[MR * k + l] : ac[l][k];
+                ak[l] = Packed ? panel[MR * k + l] : lanes.a[l][k];
             for (std::size_t t = 0; t < NR; ++t) {
-                const double bk = bc[t][k];
+                const double bk = lanes.b[t][k];
                 for (std::size_t l = 0; l < MR; ++l) {
                     const double d = ak[l] - bk;
                     s[t][l] += d * d;
@@ -118,13 +112,7 @@ struct VectorDistances {
     TOOLBOX_FORCE_INLINE void sums(const double *panel, const tiles::Tile &tile,
                                    double *out) const
     {
-        const double *bc[NR];
-        for (std::size_t t = 0; t < NR; ++t)
-            bc[t] = tiles::lane_column(b, D, tile.j0, tile.nr, t);
-        const double *ac[MR];
-        if (!Packed)
-            for (std::size_t l = 0; l < MR; ++l)
-                ac[l] = tiles::lane_column(a, D, tile.i0, tile.mr, l);
+        const tiles::TileColumns<double> lanes = tiles::tile_columns<Packed>(a, b, D, tile);
 
         v4d s[NR][2];
         TOOLBOX_UNROLL(4)
@@ -137,12 +125,12 @@ struct VectorDistances {
                 LOAD4(a0, panel + MR * k);
                 LOAD4(a1, panel + MR * k + 4);
             } else {
-                a0 = v4d{ac[0][k], ac[1][k], ac[2][k], ac[3][k]};
-                a1 = v4d{ac[4][k], ac[5][k], ac[6][k], ac[7][k]};
+                a0 = v4d{lanes.a[0][k], lanes.a[1][k], lanes.a[2][k], lanes.a[3][k]};
+                a1 = v4d{lanes.a[4][k], lanes.a[5][k], lanes.a[6][k], lanes.a[7][k]};
             }
             TOOLBOX_UNROLL(4)
             for (std::size_t t = 0; t < NR; ++t) {
-                const double bk = bc[t][k];
+                const double bk = lanes.b[t][k];
                 const v4d bb = {bk, bk, bk, bk};
                 const v4d d0 = a0 - bb;
                 const v4d d1 = a1 - bb;
