@@ -120,38 +120,6 @@ struct Data {
     }
 };
 
-// A growable array in host memory, released with the call.
-template <class T>
-class Grow {
-public:
-    Grow() = default;
-    Grow(const Grow &) = delete;
-    Grow &operator=(const Grow &) = delete;
-    ~Grow()
-    {
-        if (data_)
-            mxFree(data_);
-    }
-    std::size_t size() const { return size_; }
-    T &operator[](std::size_t i) { return data_[i]; }
-    void push(const T &value)
-    {
-        if (size_ == capacity_) {
-            const std::size_t grown = capacity_ ? 2 * capacity_ : 256;
-            void *moved = data_ ? mxRealloc(data_, grown * sizeof(T)) : mxMalloc(grown * sizeof(T));
-            data_ = static_cast<T *>(moved);
-            capacity_ = grown;
-        }
-        data_[size_++] = value;
-    }
-    void clear() { size_ = 0; }
-
-private:
-    T *data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-};
-
 struct Node {
     std::uint32_t begin, end; // its range of the runs in node order
     std::int32_t var;         // 0 leaf, v ordered, -v categorical (1-based)
@@ -218,8 +186,8 @@ private:
     const Options &o_;
     Work &w_;
     Generator &gen_;
-    Grow<Node> nodes_;
-    Grow<mxArray *> catsplit_; // left, right, left, right, ...
+    host::Growing<Node> nodes_;
+    host::Growing<mxArray *> catsplit_; // left, right, left, right, ...
 
     std::uint32_t rank_of(std::size_t v, std::size_t position) const
     {

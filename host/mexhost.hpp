@@ -273,4 +273,41 @@ private:
     T *data_;
 };
 
+// A growable array in the host's call-scoped memory, doubling as it
+// fills; released when it goes out of scope (after an error, by the host).
+template <class T>
+class Growing {
+public:
+    Growing() = default;
+    Growing(const Growing &) = delete;
+    Growing &operator=(const Growing &) = delete;
+    ~Growing()
+    {
+        if (data_)
+            mxFree(data_);
+    }
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T &operator[](std::size_t i) { return data_[i]; }
+    T &back() { return data_[size_ - 1]; }
+    void pop() { --size_; }
+    void clear() { size_ = 0; }
+    void push(const T &value)
+    {
+        if (size_ == capacity_) {
+            const std::size_t grown = capacity_ ? 2 * capacity_ : 64;
+            void *moved = data_ ? mxRealloc(data_, grown * sizeof(T)) : mxMalloc(grown * sizeof(T));
+            data_ = static_cast<T *>(moved);
+            capacity_ = grown;
+        }
+        data_[size_++] = value;
+    }
+
+private:
+    T *data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 } // namespace host

@@ -203,39 +203,6 @@ struct Frame {
     enum Stage { LEFT_NEXT, RIGHT_NEXT, MERGE_NEXT } stage;
 };
 
-// The walk's own stack, grown by doubling in host memory; as deep as the
-// current path.
-class FrameStack {
-public:
-    FrameStack() = default;
-    FrameStack(const FrameStack &) = delete;
-    FrameStack &operator=(const FrameStack &) = delete;
-    ~FrameStack()
-    {
-        if (frames_)
-            mxFree(frames_);
-    }
-    bool empty() const { return size_ == 0; }
-    Frame &top() { return frames_[size_ - 1]; }
-    void pop() { --size_; }
-    void push(const Frame &frame)
-    {
-        if (size_ == capacity_) {
-            const std::size_t grown = capacity_ ? 2 * capacity_ : 64;
-            void *moved = frames_ ? mxRealloc(frames_, grown * sizeof(Frame))
-                                  : mxMalloc(grown * sizeof(Frame));
-            frames_ = static_cast<Frame *>(moved);
-            capacity_ = grown;
-        }
-        frames_[size_++] = frame;
-    }
-
-private:
-    Frame *frames_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-};
-
 // The walk's working state: the tree, the data, one working copy of each
 // list, the spare buffer for partitions and merges, the nodes visited.
 struct Walk {
@@ -247,7 +214,7 @@ struct Walk {
     unsigned char *visited;
     mxArray *cell_of_leaves;
     std::int32_t *numCellsFilled;
-    FrameStack stack;
+    host::Growing<Frame> stack; // the frames of the current path
 
     // Visits node k (0-based) with the configurations confs[c_first..+nc)
     // and the instances insts[p_first..+np): writes its leaf cell, or
@@ -355,7 +322,7 @@ void fwd_theta_pis(const Tree &t, const Data &d, std::int32_t *confs, std::int32
     walk.visit(0, 0, d.nT, 0, d.nX);
     while (!walk.stack.empty()) {
         // A copy: visiting a child may grow (and move) the stack.
-        Frame &top = walk.stack.top();
+        Frame &top = walk.stack.back();
         const Frame f = top;
         switch (f.stage) {
         case Frame::LEFT_NEXT:
