@@ -23,12 +23,7 @@ fi
 status=0
 passed=0
 failed=0
-# Every top-level folder NAME holding NAME.cpp is a module, as build.m finds them.
-modules=()
-for d in */; do
-  d=${d%/}
-  [ -f "$d/$d.cpp" ] && modules+=("$d")
-done
+source scripts/modules.sh
 for module in "${modules[@]}"; do
   [ -e "$build/$module.mex" ] || { echo "$module: not built, skipped"; continue; }
   n=$calls

@@ -17,11 +17,7 @@ flags=$(${OCTAVE:-octave-cli} --norc --quiet --eval "build flags" 2>/dev/null | 
 [ -n "$flags" ] || { echo "package: no compiler flags in build.m" >&2; exit 1; }
 date=$(git log -1 --format=%cd --date=short 2>/dev/null || date -u +%F)
 
-modules=()
-for d in */; do
-  d=${d%/}
-  [ -f "$d/$d.cpp" ] && modules+=("$d")
-done
+source scripts/modules.sh
 [ ${#modules[@]} -gt 0 ] || { echo "package: no modules found" >&2; exit 1; }
 
 name=pairwood-$version

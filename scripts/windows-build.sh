@@ -41,11 +41,7 @@ done
 listed=$(awk 'FNR == 1 { on = 0 } /^EXPORTS/ { on = 1; next } on && $1 !~ /^;/ && NF { print $1 }' \
            "$defs"/lib*.def | sort -u)
 
-modules=()
-for dir in */; do
-  name=${dir%/}
-  [ -f "$name/$name.cpp" ] && modules+=("$name")
-done
+source scripts/modules.sh
 
 status=0
 imported_all=""
