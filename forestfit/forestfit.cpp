@@ -125,7 +125,6 @@ struct Node {
     std::int32_t var;         // 0 leaf, v ordered, -v categorical (1-based)
     double cut;
     std::int32_t first_child; // 1-based; the second is first_child + 1
-    mxArray *ysub;
     double sum, squares, mean, spread; // of its responses, in node order
 };
 
@@ -175,7 +174,8 @@ public:
     {
         draw_sample();
         nodes_.clear();
-        nodes_.push(Node{0, static_cast<std::uint32_t>(d_.R), 0, 0, 0, nullptr, 0, 0, 0, 0});
+        responses_.clear();
+        nodes_.push(Node{0, static_cast<std::uint32_t>(d_.R), 0, 0, 0, 0, 0, 0, 0});
         for (std::size_t k = 0; k < nodes_.size(); ++k)
             visit(k);
         return tree_struct();
@@ -188,6 +188,7 @@ private:
     Generator &gen_;
     host::Growing<Node> nodes_;
     host::Growing<mxArray *> catsplit_; // left, right, left, right, ...
+    host::Growing<double> responses_;   // every node's, in node order
 
     std::uint32_t rank_of(std::size_t v, std::size_t position) const
     {
@@ -216,12 +217,8 @@ private:
         const std::size_t m = nodes_[k].end - begin;
         const std::size_t pos = begin;
 
-        mxArray *ysub = mxCreateUninitNumericMatrix(1, static_cast<mwSize>(m), mxDOUBLE_CLASS,
-                                                    mxREAL);
-        double *yk = mxGetPr(ysub);
-        if (m > 0)
-            std::memcpy(yk, w_.y.data() + begin, m * sizeof(double));
-        nodes_[k].ysub = ysub;
+        const double *yk = w_.y.data() + begin;
+        std::memcpy(responses_.extend(m), yk, m * sizeof(double));
         node_statistics(nodes_[k], yk, m);
 
         if (static_cast<double>(m) < 2 * o_.min_leaf ||
@@ -500,8 +497,8 @@ private:
         }
         const std::uint32_t middle = static_cast<std::uint32_t>(begin + n_left);
         nodes_[k].first_child = static_cast<std::int32_t>(nodes_.size() + 1);
-        nodes_.push(Node{nodes_[k].begin, middle, 0, 0, 0, nullptr, 0, 0, 0, 0});
-        nodes_.push(Node{middle, nodes_[k].end, 0, 0, 0, nullptr, 0, 0, 0, 0});
+        nodes_.push(Node{nodes_[k].begin, middle, 0, 0, 0, 0, 0, 0, 0});
+        nodes_.push(Node{middle, nodes_[k].end, 0, 0, 0, 0, 0, 0, 0});
     }
 
     // Reorders the runs begin..begin+m-1 so that those `goes_left` accepts
@@ -535,6 +532,39 @@ private:
         return n_left;
     }
 
+    // ysub, node k's responses as a 1-by-n_k row in cell k, cut by the
+    // host's mat2cell from one row of them all: a host array made here
+    // per node costs about four times as much.
+    mxArray *node_responses()
+    {
+        const std::size_t N = nodes_.size();
+        mxArray *all = mxCreateUninitNumericMatrix(1, static_cast<mwSize>(responses_.size()),
+                                                   mxDOUBLE_CLASS, mxREAL);
+        std::memcpy(mxGetPr(all), responses_.data(), responses_.size() * sizeof(double));
+        mxArray *counts = mxCreateUninitNumericMatrix(1, static_cast<mwSize>(N), mxDOUBLE_CLASS,
+                                                      mxREAL);
+        double *n_k = mxGetPr(counts);
+        for (std::size_t k = 0; k < N; ++k)
+            n_k[k] = static_cast<double>(nodes_[k].end - nodes_[k].begin);
+        mxArray *one = mxCreateDoubleScalar(1);
+        mxArray *cut_args[] = {all, one, counts};
+        mxArray *pieces = nullptr;
+        mexCallMATLAB(1, &pieces, 3, cut_args, "mat2cell");
+        mxDestroyArray(all);
+        mxDestroyArray(counts);
+        mxArray *nodes = mxCreateDoubleScalar(static_cast<double>(N));
+        mxArray *shape_args[] = {pieces, nodes, one};
+        mxArray *column = nullptr;
+        mexCallMATLAB(1, &column, 3, shape_args, "reshape");
+        mxDestroyArray(pieces);
+        mxDestroyArray(nodes);
+        mxDestroyArray(one);
+        if (!(mxIsCell(column) && host::numel(column) == N))
+            fail("the host's mat2cell or reshape, shadowed on the path, returned something "
+                 "else than a cell of node responses.");
+        return column;
+    }
+
     // The tree in grow_tree's fields, classes, shapes and order.
     mxArray *tree_struct()
     {
@@ -551,7 +581,7 @@ private:
         mxArray *rightchildren = mxCreateNumericMatrix(n, 1, mxINT32_CLASS, mxREAL);
         const std::size_t M = catsplit_.size() / 2;
         mxArray *catsplit = mxCreateCellMatrix(static_cast<mwSize>(M), 2);
-        mxArray *ysub = mxCreateCellMatrix(n, 1);
+        mxArray *ysub = node_responses();
         mxArray *nodepred = mxCreateDoubleMatrix(n, 1, mxREAL);
         mxArray *stddev = mxCreateDoubleMatrix(n, 1, mxREAL);
         mxArray *n_leaf = mxCreateNumericMatrix(n, 1, mxINT32_CLASS, mxREAL);
@@ -573,7 +603,6 @@ private:
             const std::int32_t second = node.var != 0 ? node.first_child + 1 : 0;
             kids[k] = left_p[k] = first;
             kids[N + k] = right_p[k] = second;
-            mxSetCell(ysub, static_cast<mwIndex>(k), node.ysub);
 
             mxGetPr(nodepred)[k] = node.mean;
             mxGetPr(stddev)[k] = std::sqrt(node.spread);

@@ -293,16 +293,24 @@ public:
     T &back() { return data_[size_ - 1]; }
     void pop() { --size_; }
     void clear() { size_ = 0; }
-    void push(const T &value)
+    void push(const T &value) { *extend(1) = value; }
+    // n more elements, uninitialised, returned for filling; valid until the
+    // array grows again.
+    T *extend(std::size_t n)
     {
-        if (size_ == capacity_) {
-            const std::size_t grown = capacity_ ? 2 * capacity_ : 64;
+        if (size_ + n > capacity_) {
+            std::size_t grown = capacity_ ? 2 * capacity_ : 64;
+            while (grown < size_ + n)
+                grown *= 2;
             void *moved = data_ ? mxRealloc(data_, grown * sizeof(T)) : mxMalloc(grown * sizeof(T));
             data_ = static_cast<T *>(moved);
             capacity_ = grown;
         }
-        data_[size_++] = value;
+        T *added = data_ + size_;
+        size_ += n;
+        return added;
     }
+    const T *data() const { return data_; }
 
 private:
     T *data_ = nullptr;
