@@ -85,6 +85,107 @@ private:
     std::uint64_t state_[4];
 };
 
+// The best cut of a node of m runs among prefixes lo..hi (1 <= lo <= hi <
+// m): the first i maximising S^2/i + (total-S)^2/(m-i), S = prefix[i-1],
+// or 0 when none has a score (NaN marks a prefix that cannot be cut). The
+// score, the same expression as grow_tree's, is returned in `score`.
+std::size_t best_prefix_portable(const double *prefix, std::size_t lo, std::size_t hi,
+                                 std::size_t m, double total, double &score)
+{
+    std::size_t best_i = 0;
+    for (std::size_t i = lo; i <= hi; ++i) {
+        const double left = prefix[i - 1], right = total - left;
+        const double s = left * left / static_cast<double>(i) +
+                         right * right / static_cast<double>(m - i);
+        if (s > score) { // the first best is kept
+            score = s;
+            best_i = i;
+        }
+    }
+    return best_i;
+}
+
+#if TOOLBOX_GNU_EXTENSIONS
+typedef double v2d TOOLBOX_VECTOR(16);
+typedef std::int64_t v2i TOOLBOX_VECTOR(16);
+typedef double v4d TOOLBOX_VECTOR(32);
+typedef std::int64_t v4i TOOLBOX_VECTOR(32);
+
+// The same scores, a vector of prefixes at a time. Each lane keeps its
+// first best; the lanes' bests then go to the greatest score, the
+// smallest i on a tie, which is the first best over all.
+template <class Doubles, class Masks, int lanes>
+TOOLBOX_FORCE_INLINE std::size_t best_prefix_lanes(const double *prefix, std::size_t lo,
+                                                   std::size_t hi, std::size_t m, double total,
+                                                   double &score)
+{
+    const double dm = static_cast<double>(m);
+    Doubles at, best, best_at;
+    for (int lane = 0; lane < lanes; ++lane) {
+        at[lane] = static_cast<double>(lo + lane);
+        best[lane] = score;
+        best_at[lane] = 0;
+    }
+    std::size_t i = lo;
+    for (; i + lanes - 1 <= hi; i += lanes) {
+        Doubles left;
+        std::memcpy(&left, prefix + i - 1, sizeof left);
+        const Doubles right = total - left;
+        const Doubles s = left * left / at + right * right / (dm - at);
+        const Masks better = s > best;
+        best = (Doubles)(((Masks)s & better) | ((Masks)best & ~better));
+        best_at = (Doubles)(((Masks)at & better) | ((Masks)best_at & ~better));
+        at += lanes;
+    }
+    std::size_t best_i = 0;
+    for (int lane = 0; lane < lanes; ++lane)
+        if (best_at[lane] != 0 &&
+            (best[lane] > score || (best[lane] == score && best_at[lane] < best_i))) {
+            score = best[lane];
+            best_i = static_cast<std::size_t>(best_at[lane]);
+        }
+    double tail = score;
+    const std::size_t tail_i = best_prefix_portable(prefix, i, hi, m, total, tail);
+    if (tail_i != 0) {
+        score = tail;
+        best_i = tail_i;
+    }
+    return best_i;
+}
+
+#if TOOLBOX_HAVE_AVX2_KERNELS
+TOOLBOX_TARGET_AVX2
+std::size_t best_prefix_avx2(const double *prefix, std::size_t lo, std::size_t hi, std::size_t m,
+                             double total, double &score)
+{
+    return best_prefix_lanes<v4d, v4i, 4>(prefix, lo, hi, m, total, score);
+}
+#endif
+
+std::size_t best_prefix_vector(const double *prefix, std::size_t lo, std::size_t hi,
+                               std::size_t m, double total, double &score)
+{
+    return best_prefix_lanes<v2d, v2i, 2>(prefix, lo, hi, m, total, score);
+}
+#endif
+
+// The scoring kernel for this CPU, chosen once per call; all give the same
+// bits.
+using BestPrefix = std::size_t (*)(const double *, std::size_t, std::size_t, std::size_t,
+                                   double, double &);
+BestPrefix dispatched_best_prefix()
+{
+#if TOOLBOX_HAVE_AVX2_KERNELS
+    if (TOOLBOX_CPU_HAS_AVX2())
+        return best_prefix_avx2;
+#endif
+#if TOOLBOX_GNU_EXTENSIONS
+    return best_prefix_vector;
+#else
+    return best_prefix_portable;
+#endif
+}
+
 struct Options {
     double num_trees = 10;
     double mtry = 0; // set from p+d when absent
@@ -112,6 +213,7 @@ struct Data {
     const std::size_t *rank_offset;
     const std::uint32_t *distinct;
     const double *value_of_rank;
+    BestPrefix best_prefix;
 
     bool categorical(std::size_t v) const { return levels[v] > 0; }
     const double *column(std::size_t v) const
@@ -142,21 +244,23 @@ struct Work {
     host::Scratch<double> y;                 // and responses, in node order
     host::Scratch<std::uint32_t> conf_spare, inst_spare; // partitions' right sides
     host::Scratch<double> y_spare;
-    host::Scratch<std::uint32_t> sorted;     // a node's runs (0-based in it) by a variable
-    host::Scratch<std::uint32_t> sorted_rank;
-    host::Scratch<std::uint32_t> rank_buf, rank_spare, pos_spare; // for sorting
-    host::Scratch<double> sorted_y;
+    host::Scratch<std::uint64_t> keys, sorted, keys_spare; // a node's runs by a variable
+    host::Scratch<double> prefix;            // cumulative responses in that order
     host::Scratch<std::uint32_t> counts;     // counting sort, per rank
     host::Scratch<double> n_cat, sum_cat;    // categorical statistics, per rank
     host::Scratch<double> mean_cat;
     host::Scratch<std::uint32_t> cats, left_ranks, best_left_ranks;
     host::Scratch<unsigned char> goes_left_rank;
     host::Scratch<std::uint32_t> vars;
+    // The tree in growth, kept from tree to tree so that its pages are
+    // touched once per fit.
+    host::Growing<Node> nodes;
+    host::Growing<mxArray *> catsplit; // left, right, left, right, ...
+    host::Growing<double> responses;   // every node's, in node order
 
     Work(std::size_t R, std::size_t max_distinct, std::size_t D)
-        : conf(R), inst(R), y(R), conf_spare(R), inst_spare(R), y_spare(R), sorted(R), sorted_rank(R), rank_buf(R),
-          rank_spare(R), pos_spare(R),
-          sorted_y(R), counts(max_distinct + 1), n_cat(max_distinct), sum_cat(max_distinct),
+        : conf(R), inst(R), y(R), conf_spare(R), inst_spare(R), y_spare(R), keys(R), sorted(R), keys_spare(R),
+          prefix(R), counts(max_distinct + 1), n_cat(max_distinct), sum_cat(max_distinct),
           mean_cat(max_distinct), cats(max_distinct), left_ranks(max_distinct),
           best_left_ranks(max_distinct), goes_left_rank(max_distinct), vars(D)
     {
@@ -190,14 +294,19 @@ private:
     host::Growing<mxArray *> catsplit_; // left, right, left, right, ...
     host::Growing<double> responses_;   // every node's, in node order
 
-    std::uint32_t rank_of(std::size_t v, std::size_t position) const
+    // Variable v read at the sample's positions: through their rows of
+    // Theta or of X, chosen once per node rather than per run.
+    struct Variable {
+        const std::uint32_t *row;  // by position
+        const std::uint32_t *rank; // by row
+        const double *value;       // by row
+        std::uint32_t rank_at(std::size_t position) const { return rank[row[position]]; }
+        double value_at(std::size_t position) const { return value[row[position]]; }
+    };
+    Variable variable(std::size_t v) const
     {
-        const std::uint32_t row = v < d_.p ? w_.conf[position] : w_.inst[position];
-        return d_.rank[d_.rank_offset[v] + row];
-    }
-    double value_of(std::size_t v, std::size_t position) const
-    {
-        return v < d_.p ? d_.column(v)[w_.conf[position]] : d_.column(v)[w_.inst[position]];
+        return {v < d_.p ? w_.conf.data() : w_.inst.data(), d_.rank + d_.rank_offset[v],
+                d_.column(v)};
     }
 
     void draw_sample()
@@ -279,119 +388,111 @@ private:
         node.spread = spread / static_cast<double>(m);
     }
 
-    // Orders the node's positions by variable v stably into w_.sorted, with
-    // their ranks in w_.sorted_rank and responses in w_.sorted_y. Ranks are
-    // small integers, so no comparison sort: a counting sort when the node
-    // has at least as many runs as the variable has values, else a radix
-    // sort of the ranks (both stable), and insertion for a handful of runs.
-    void order_by(std::size_t v, std::size_t pos, std::size_t m)
+    // Orders the node's runs by variable v stably: w_.sorted gets keys
+    // rank << 32 | i (i the run's place in the node), increasing, so ties
+    // keep the node's order. Ranks are small integers, so no comparison
+    // sort: insertion for a handful of runs, a counting sort when the ranks
+    // present span few values for the runs, else a radix sort.
+    void order_by(const Variable &var, std::size_t pos, std::size_t m)
     {
-        const std::size_t U = d_.distinct[v];
-        std::uint32_t *sorted = w_.sorted.data();
-        std::uint32_t *sorted_rank = w_.sorted_rank.data();
-        std::uint32_t *ranks = w_.rank_buf.data();
-        for (std::size_t i = 0; i < m; ++i)
-            ranks[i] = rank_of(v, pos + i);
+        std::uint64_t *sorted = w_.sorted.data();
+        std::uint64_t *keys = w_.keys.data();
+        const std::uint32_t *row = var.row + pos;
+        std::uint32_t low = UINT32_MAX, high = 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::uint32_t r = var.rank[row[i]];
+            low = std::min(low, r);
+            high = std::max(high, r);
+            keys[i] = std::uint64_t{r} << 32 | i;
+        }
+        const std::size_t span = std::size_t{high} - low + 1;
         if (m <= 16) {
             for (std::size_t i = 0; i < m; ++i) {
-                const std::uint32_t r = ranks[i], j = static_cast<std::uint32_t>(i);
+                const std::uint64_t key = keys[i];
                 std::size_t at = i;
-                for (; at > 0 && sorted_rank[at - 1] > r; --at) {
-                    sorted_rank[at] = sorted_rank[at - 1];
+                for (; at > 0 && sorted[at - 1] > key; --at)
                     sorted[at] = sorted[at - 1];
-                }
-                sorted_rank[at] = r;
-                sorted[at] = j;
+                sorted[at] = key;
             }
-        } else if (U <= m) {
+        } else if (span <= m + 256) {
             std::uint32_t *counts = w_.counts.data();
-            std::fill(counts, counts + U + 1, 0u);
+            std::fill(counts, counts + span + 1, 0u);
             for (std::size_t i = 0; i < m; ++i)
-                ++counts[ranks[i] + 1];
-            for (std::size_t r = 0; r < U; ++r)
+                ++counts[(keys[i] >> 32) - low + 1];
+            for (std::size_t r = 0; r < span; ++r)
                 counts[r + 1] += counts[r];
-            for (std::size_t i = 0; i < m; ++i) {
-                const std::size_t at = counts[ranks[i]]++;
-                sorted[at] = static_cast<std::uint32_t>(i);
-                sorted_rank[at] = ranks[i];
-            }
+            for (std::size_t i = 0; i < m; ++i)
+                sorted[counts[(keys[i] >> 32) - low]++] = keys[i];
         } else {
-            radix_sort(ranks, m, U);
+            radix_sort(keys, m, low, span);
         }
-        const double *y = w_.y.data() + pos;
-        for (std::size_t i = 0; i < m; ++i)
-            w_.sorted_y[i] = y[sorted[i]];
     }
 
-    // Least significant digit first, digits of at most 8 bits, ending in
-    // w_.sorted and w_.sorted_rank.
-    void radix_sort(const std::uint32_t *ranks, std::size_t m, std::size_t U)
+    // Least significant digit first on rank - low, digits of at most 8
+    // bits, all digits counted in one read; ends in w_.sorted.
+    void radix_sort(std::uint64_t *keys, std::size_t m, std::uint32_t low, std::size_t span)
     {
         unsigned bits = 0;
-        while (bits < 32 && (std::size_t{1} << bits) < U)
+        while (bits < 32 && (std::size_t{1} << bits) < span)
             ++bits;
         const unsigned passes = (bits + 7) / 8;
         const unsigned digit = (bits + passes - 1) / passes;
         const std::uint32_t mask = (1u << digit) - 1;
-        // Two buffer pairs; the pass count decides where the first goes so
-        // that the last lands in sorted/sorted_rank.
-        std::uint32_t *rank_a = w_.sorted_rank.data(), *pos_a = w_.sorted.data();
-        std::uint32_t *rank_b = w_.rank_spare.data(), *pos_b = w_.pos_spare.data();
-        if (passes % 2 == 0)
-            std::swap(rank_a, rank_b), std::swap(pos_a, pos_b);
-        const std::uint32_t *from_rank = ranks;
-        const std::uint32_t *from_pos = nullptr; // the first pass reads 0..m-1
-        std::uint32_t counts[257];
+        const std::uint64_t low_key = std::uint64_t{low} << 32;
+        std::uint32_t counts[4][257];
+        for (unsigned pass = 0; pass < passes; ++pass)
+            std::fill(counts[pass], counts[pass] + mask + 2, 0u);
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::uint64_t r = (keys[i] - low_key) >> 32;
+            for (unsigned pass = 0; pass < passes; ++pass)
+                ++counts[pass][((r >> (pass * digit)) & mask) + 1];
+        }
+        // Two buffers in turn, the first chosen so that the last pass
+        // writes w_.sorted.
+        std::uint64_t *to = passes % 2 ? w_.sorted.data() : w_.keys_spare.data();
+        std::uint64_t *next = passes % 2 ? w_.keys_spare.data() : w_.sorted.data();
+        const std::uint64_t *from = keys;
         for (unsigned pass = 0; pass < passes; ++pass) {
-            const unsigned shift = pass * digit;
-            std::fill(counts, counts + mask + 2, 0u);
+            std::uint32_t *count = counts[pass];
+            for (std::uint32_t b = 0; b < mask; ++b)
+                count[b + 1] += count[b];
+            const unsigned shift = 32 + pass * digit;
             for (std::size_t i = 0; i < m; ++i)
-                ++counts[((from_rank[i] >> shift) & mask) + 1];
-            for (std::uint32_t b = 0; b <= mask; ++b)
-                counts[b + 1] += counts[b];
-            for (std::size_t i = 0; i < m; ++i) {
-                const std::size_t at = counts[(from_rank[i] >> shift) & mask]++;
-                rank_a[at] = from_rank[i];
-                pos_a[at] = from_pos ? from_pos[i] : static_cast<std::uint32_t>(i);
-            }
-            from_rank = rank_a;
-            from_pos = pos_a;
-            std::swap(rank_a, rank_b);
-            std::swap(pos_a, pos_b);
+                to[count[((from[i] - low_key) >> shift) & mask]++] = from[i];
+            from = to;
+            std::swap(to, next);
         }
     }
 
     Split ordered_split(std::size_t v, std::size_t pos, std::size_t m)
     {
         Split s;
-        order_by(v, pos, m);
-        const double *ys = w_.sorted_y.data();
-        const std::uint32_t *ranks = w_.sorted_rank.data();
-        double total = 0;
-        for (std::size_t i = 0; i < m; ++i)
-            total += ys[i];
-        // Prefixes of i runs, i in min_leaf..m-min_leaf, cut only between
-        // distinct values; the same running sum as for the total.
-        const std::size_t lo_i = static_cast<std::size_t>(o_.min_leaf);
-        const std::size_t hi_i = m - lo_i;
+        const Variable var = variable(v);
+        order_by(var, pos, m);
+        // Cumulative sums in sorted order, as grow_tree's cumsum. A prefix
+        // ending inside a run of equal values cannot be cut: its sum is
+        // stored as NaN, whose score no comparison accepts.
+        const std::uint64_t *sorted = w_.sorted.data();
+        const double *y = w_.y.data() + pos;
+        double *prefix = w_.prefix.data();
+        // (Added through a table: a branch on it would often be mispredicted.)
+        const double mark[2] = {std::numeric_limits<double>::quiet_NaN(), 0.0};
         double S = 0;
-        std::size_t best_i = 0;
-        for (std::size_t i = 1; i <= hi_i; ++i) {
-            S += ys[i - 1];
-            if (i < lo_i || !(ranks[i - 1] < ranks[i]))
-                continue;
-            const double right = total - S;
-            const double score = S * S / static_cast<double>(i) +
-                                 right * right / static_cast<double>(m - i);
-            if (score > s.score) { // the first best is kept
-                s.score = score;
-                best_i = i;
-            }
+        for (std::size_t i = 0; i + 1 < m; ++i) {
+            S += y[static_cast<std::uint32_t>(sorted[i])];
+            prefix[i] = S + mark[(sorted[i] >> 32) < (sorted[i + 1] >> 32)];
         }
+        const double total = S + y[static_cast<std::uint32_t>(sorted[m - 1])];
+        // Prefixes of min_leaf..m-min_leaf runs.
+        const std::size_t fewest = static_cast<std::size_t>(o_.min_leaf);
+        const std::size_t best_i =
+            m - fewest - fewest < 8
+                ? best_prefix_portable(prefix, fewest, m - fewest, m, total, s.score)
+                : d_.best_prefix(prefix, fewest, m - fewest, m, total, s.score);
         if (best_i == 0)
             return s;
-        const double lo = value_of(v, pos + w_.sorted[best_i - 1]);
-        const double hi = value_of(v, pos + w_.sorted[best_i]);
+        const double lo = var.value_at(pos + static_cast<std::uint32_t>(sorted[best_i - 1]));
+        const double hi = var.value_at(pos + static_cast<std::uint32_t>(sorted[best_i]));
         s.cut = lo + (hi - lo) / 2;
         if (!(s.cut > lo)) // neighbouring doubles: cut at hi
             s.cut = hi;
@@ -401,13 +502,14 @@ private:
     Split categorical_split(std::size_t v, std::size_t pos, std::size_t m)
     {
         Split s;
+        const Variable var = variable(v);
         double *n_cat = w_.n_cat.data();
         double *sum_cat = w_.sum_cat.data();
         double *mean_cat = w_.mean_cat.data();
         std::uint32_t *cats = w_.cats.data();
         std::size_t present = 0;
         for (std::size_t i = 0; i < m; ++i) {
-            const std::uint32_t r = rank_of(v, pos + i);
+            const std::uint32_t r = var.rank_at(pos + i);
             if (n_cat[r] == 0)
                 cats[present++] = r;
             n_cat[r] += 1;
@@ -482,8 +584,10 @@ private:
             catsplit_.push(right_set);
             nodes_[k].var = -static_cast<std::int32_t>(v + 1);
             nodes_[k].cut = static_cast<double>(catsplit_.size() / 2);
-            n_left = partition(begin, m, [this, v](std::size_t j) {
-                return w_.goes_left_rank[rank_of(v, j)] != 0;
+            const Variable var = variable(v);
+            const unsigned char *goes_left = w_.goes_left_rank.data();
+            n_left = partition(begin, m, [var, goes_left](std::size_t j) {
+                return goes_left[var.rank_at(j)] != 0;
             });
             for (std::size_t c = 0; c < nl; ++c)
                 w_.goes_left_rank[left[c]] = 0;
@@ -491,8 +595,9 @@ private:
             nodes_[k].var = static_cast<std::int32_t>(v + 1);
             nodes_[k].cut = best.cut;
             const double cut = best.cut;
-            n_left = partition(begin, m, [this, v, cut](std::size_t j) {
-                return cut > value_of(v, j);
+            const Variable var = variable(v);
+            n_left = partition(begin, m, [var, cut](std::size_t j) {
+                return cut > var.value_at(j);
             });
         }
         const std::uint32_t middle = static_cast<std::uint32_t>(begin + n_left);
@@ -831,12 +936,12 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 
     const Options o = read_options(nrhs == 6 ? prhs[IN_OPTS] : nullptr, d.D);
 
-    // Scratch: per run 60 bytes, per data value 16, per row 4 once; the
+    // Scratch: per run 64 bytes, per data value 16, per row 4 once; the
     // output holds at least the root's responses per tree and a value set
     // of the largest categorical variable.
     const double values = static_cast<double>(d.K) * d.p + static_cast<double>(d.N) * d.d;
     const double max_rows = static_cast<double>(std::max(d.K, d.N));
-    const double bytes = 60.0 * d.R + 16.0 * values + 48.0 * max_rows + 8.0 * o.num_trees * d.R +
+    const double bytes = 64.0 * d.R + 16.0 * values + 48.0 * max_rows + 8.0 * o.num_trees * d.R +
                          4.0 * max_level;
     if (exceeds_memory(bytes))
         fail_fmt("the fit needs about %.3g bytes of memory, more than this machine has.", bytes);
@@ -861,6 +966,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     d.rank_offset = rank_offset.data();
     d.distinct = distinct.data();
     d.value_of_rank = value_of_rank.data();
+    d.best_prefix = dispatched_best_prefix();
 
     const std::size_t T = static_cast<std::size_t>(o.num_trees);
     mxArray *forest = mxCreateCellMatrix(1, static_cast<mwSize>(T));
