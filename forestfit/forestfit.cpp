@@ -252,11 +252,6 @@ struct Work {
     host::Scratch<std::uint32_t> cats, left_ranks, best_left_ranks;
     host::Scratch<unsigned char> goes_left_rank;
     host::Scratch<std::uint32_t> vars;
-    // The tree in growth, kept from tree to tree so that its pages are
-    // touched once per fit.
-    host::Growing<Node> nodes;
-    host::Growing<mxArray *> catsplit; // left, right, left, right, ...
-    host::Growing<double> responses;   // every node's, in node order
 
     Work(std::size_t R, std::size_t max_distinct, std::size_t D)
         : conf(R), inst(R), y(R), conf_spare(R), inst_spare(R), y_spare(R), keys(R), sorted(R), keys_spare(R),
@@ -291,8 +286,12 @@ private:
     Work &w_;
     Generator &gen_;
     host::Growing<Node> nodes_;
-    host::Growing<mxArray *> catsplit_; // left, right, left, right, ...
-    host::Growing<double> responses_;   // every node's, in node order
+    host::Growing<double> responses_; // every node's, in node order
+    // The categorical splits' value sets, left and right, one after another.
+    struct ValueSets {
+        host::Growing<std::int32_t> values;
+        host::Growing<double> sizes;
+    } left_sets_, right_sets_;
 
     // Variable v read at the sample's positions: through their rows of
     // Theta or of X, chosen once per node rather than per run.
@@ -563,11 +562,10 @@ private:
             std::uint32_t *left = w_.best_left_ranks.data();
             std::sort(left, left + nl); // ranks increase with the categories
             const std::size_t L = static_cast<std::size_t>(d_.levels[v]);
-            mxArray *left_set = mxCreateNumericMatrix(1, static_cast<mwSize>(nl), mxINT32_CLASS, mxREAL);
-            mxArray *right_set =
-                mxCreateNumericMatrix(1, static_cast<mwSize>(L - nl), mxINT32_CLASS, mxREAL);
-            std::int32_t *lp = host::int32s(left_set).data();
-            std::int32_t *rp = host::int32s(right_set).data();
+            std::int32_t *lp = left_sets_.values.extend(nl);
+            std::int32_t *rp = right_sets_.values.extend(L - nl);
+            left_sets_.sizes.push(static_cast<double>(nl));
+            right_sets_.sizes.push(static_cast<double>(L - nl));
             const double *values = d_.value_of_rank + d_.rank_offset[v];
             std::size_t next = 0, r_out = 0;
             for (std::size_t c = 0; c < nl; ++c) {
@@ -580,10 +578,8 @@ private:
             }
             for (; next < L; ++next)
                 rp[r_out++] = static_cast<std::int32_t>(next + 1);
-            catsplit_.push(left_set);
-            catsplit_.push(right_set);
             nodes_[k].var = -static_cast<std::int32_t>(v + 1);
-            nodes_[k].cut = static_cast<double>(catsplit_.size() / 2);
+            nodes_[k].cut = static_cast<double>(left_sets_.sizes.size());
             const Variable var = variable(v);
             const unsigned char *goes_left = w_.goes_left_rank.data();
             n_left = partition(begin, m, [var, goes_left](std::size_t j) {
@@ -637,37 +633,67 @@ private:
         return n_left;
     }
 
-    // ysub, node k's responses as a 1-by-n_k row in cell k, cut by the
-    // host's mat2cell from one row of them all: a host array made here
-    // per node costs about four times as much.
+    // A rows-by-cols cell (filled column by column) of the pieces of `row`,
+    // sizes[k] elements each, cut by the host's mat2cell: a host array made
+    // here per piece costs about three times as much.
+    static mxArray *cut_into_cells(mxArray *row, const double *sizes, std::size_t pieces,
+                                   std::size_t rows, std::size_t cols)
+    {
+        if (pieces == 0) {
+            mxDestroyArray(row);
+            return mxCreateCellMatrix(static_cast<mwSize>(rows), static_cast<mwSize>(cols));
+        }
+        mxArray *counts = mxCreateUninitNumericMatrix(1, static_cast<mwSize>(pieces),
+                                                      mxDOUBLE_CLASS, mxREAL);
+        std::memcpy(mxGetPr(counts), sizes, pieces * sizeof(double));
+        mxArray *one = mxCreateDoubleScalar(1);
+        mxArray *cut_args[] = {row, one, counts};
+        mxArray *cut = nullptr;
+        mexCallMATLAB(1, &cut, 3, cut_args, "mat2cell");
+        mxDestroyArray(row);
+        mxDestroyArray(counts);
+        mxDestroyArray(one);
+        mxArray *shape_args[] = {cut, mxCreateDoubleScalar(static_cast<double>(rows)),
+                                 mxCreateDoubleScalar(static_cast<double>(cols))};
+        mxArray *cells = nullptr;
+        mexCallMATLAB(1, &cells, 3, shape_args, "reshape");
+        for (mxArray *arg : shape_args)
+            mxDestroyArray(arg);
+        if (!(mxIsCell(cells) && host::numel(cells) == pieces))
+            fail("the host's mat2cell or reshape, shadowed on the path, returned something "
+                 "else than a cell.");
+        return cells;
+    }
+
+    // ysub: node k's responses, a 1-by-n_k row, in cell k.
     mxArray *node_responses()
     {
         const std::size_t N = nodes_.size();
         mxArray *all = mxCreateUninitNumericMatrix(1, static_cast<mwSize>(responses_.size()),
                                                    mxDOUBLE_CLASS, mxREAL);
         std::memcpy(mxGetPr(all), responses_.data(), responses_.size() * sizeof(double));
-        mxArray *counts = mxCreateUninitNumericMatrix(1, static_cast<mwSize>(N), mxDOUBLE_CLASS,
-                                                      mxREAL);
-        double *n_k = mxGetPr(counts);
+        host::Scratch<double> sizes(N);
         for (std::size_t k = 0; k < N; ++k)
-            n_k[k] = static_cast<double>(nodes_[k].end - nodes_[k].begin);
-        mxArray *one = mxCreateDoubleScalar(1);
-        mxArray *cut_args[] = {all, one, counts};
-        mxArray *pieces = nullptr;
-        mexCallMATLAB(1, &pieces, 3, cut_args, "mat2cell");
-        mxDestroyArray(all);
-        mxDestroyArray(counts);
-        mxArray *nodes = mxCreateDoubleScalar(static_cast<double>(N));
-        mxArray *shape_args[] = {pieces, nodes, one};
-        mxArray *column = nullptr;
-        mexCallMATLAB(1, &column, 3, shape_args, "reshape");
-        mxDestroyArray(pieces);
-        mxDestroyArray(nodes);
-        mxDestroyArray(one);
-        if (!(mxIsCell(column) && host::numel(column) == N))
-            fail("the host's mat2cell or reshape, shadowed on the path, returned something "
-                 "else than a cell of node responses.");
-        return column;
+            sizes[k] = static_cast<double>(nodes_[k].end - nodes_[k].begin);
+        return cut_into_cells(all, sizes.data(), N, N, 1);
+    }
+
+    // catsplit: row r holds split r's left and right value sets, 1-by-n
+    // int32 rows.
+    mxArray *value_sets()
+    {
+        const std::size_t M = left_sets_.sizes.size();
+        const std::size_t n_left = left_sets_.values.size();
+        const std::size_t n_right = right_sets_.values.size();
+        mxArray *all = mxCreateUninitNumericMatrix(1, static_cast<mwSize>(n_left + n_right),
+                                                   mxINT32_CLASS, mxREAL);
+        std::int32_t *values = host::int32s(all).data();
+        std::memcpy(values, left_sets_.values.data(), n_left * sizeof(std::int32_t));
+        std::memcpy(values + n_left, right_sets_.values.data(), n_right * sizeof(std::int32_t));
+        host::Scratch<double> sizes(2 * M);
+        std::memcpy(sizes.data(), left_sets_.sizes.data(), M * sizeof(double));
+        std::memcpy(sizes.data() + M, right_sets_.sizes.data(), M * sizeof(double));
+        return cut_into_cells(all, sizes.data(), 2 * M, M, 2);
     }
 
     // The tree in grow_tree's fields, classes, shapes and order.
@@ -684,8 +710,7 @@ private:
         mxArray *children = mxCreateNumericMatrix(n, 2, mxINT32_CLASS, mxREAL);
         mxArray *leftchildren = mxCreateNumericMatrix(n, 1, mxINT32_CLASS, mxREAL);
         mxArray *rightchildren = mxCreateNumericMatrix(n, 1, mxINT32_CLASS, mxREAL);
-        const std::size_t M = catsplit_.size() / 2;
-        mxArray *catsplit = mxCreateCellMatrix(static_cast<mwSize>(M), 2);
+        mxArray *catsplit = value_sets();
         mxArray *ysub = node_responses();
         mxArray *nodepred = mxCreateDoubleMatrix(n, 1, mxREAL);
         mxArray *stddev = mxCreateDoubleMatrix(n, 1, mxREAL);
@@ -717,11 +742,6 @@ private:
             mxGetPr(leaf_mean)[k] = node.mean;
             mxGetPr(leaf_var)[k] = node.spread;
         }
-        for (std::size_t r = 0; r < M; ++r) {
-            mxSetCell(catsplit, static_cast<mwIndex>(r), catsplit_[2 * r]);
-            mxSetCell(catsplit, static_cast<mwIndex>(M + r), catsplit_[2 * r + 1]);
-        }
-        catsplit_.clear();
 
         mxArray *tree = mxCreateStructMatrix(1, 1, 14, fields);
         mxArray *values[] = {var,      cut,    children, leftchildren, rightchildren,
