@@ -325,17 +325,10 @@ private:
         const std::size_t m = nodes_[k].end - begin;
         const std::size_t pos = begin;
 
-        const double *yk = w_.y.data() + begin;
-        std::memcpy(responses_.extend(m), yk, m * sizeof(double));
-        node_statistics(nodes_[k], yk, m);
-
+        const bool all_equal =
+            node_statistics(nodes_[k], w_.y.data() + begin, responses_.extend(m), m);
         if (static_cast<double>(m) < 2 * o_.min_leaf ||
-            static_cast<double>(nodes_.size()) + 2 > o_.max_nodes)
-            return;
-        bool all_equal = true;
-        for (std::size_t i = 1; i < m && all_equal; ++i)
-            all_equal = yk[i] == yk[0];
-        if (all_equal)
+            static_cast<double>(nodes_.size()) + 2 > o_.max_nodes || all_equal)
             return;
 
         // Variables in order 1..D when all are tried, else mtry drawn
@@ -368,14 +361,19 @@ private:
         split(k, best, m);
     }
 
-    // The statistics as grow_tree computes them, sums in node order, while
-    // the node's responses are at hand. A node holds at least one run.
-    static void node_statistics(Node &node, const double *yk, std::size_t m)
+    // The statistics as grow_tree computes them, sums in node order; the
+    // responses are copied into `copy` on the way (the loop waits on its
+    // sums anyway). Returns whether they are all equal. A node holds at
+    // least one run.
+    static bool node_statistics(Node &node, const double *yk, double *copy, std::size_t m)
     {
         double sum = 0, squares = 0;
+        bool all_equal = true;
         for (std::size_t i = 0; i < m; ++i) {
+            copy[i] = yk[i];
             sum += yk[i];
             squares += yk[i] * yk[i];
+            all_equal &= yk[i] == yk[0];
         }
         const double mean = sum / static_cast<double>(m);
         double spread = 0;
@@ -385,6 +383,7 @@ private:
         node.squares = squares;
         node.mean = mean;
         node.spread = spread / static_cast<double>(m);
+        return all_equal;
     }
 
     // Orders the node's runs by variable v stably: w_.sorted gets keys
