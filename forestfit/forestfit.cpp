@@ -24,6 +24,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 namespace {
@@ -97,10 +98,9 @@ std::size_t best_prefix_portable(const double *prefix, std::size_t lo, std::size
         const double left = prefix[i - 1], right = total - left;
         const double s = left * left / static_cast<double>(i) +
                          right * right / static_cast<double>(m - i);
-        if (s > score) { // the first best is kept
-            score = s;
-            best_i = i;
-        }
+        const bool better = s > score; // the first best is kept
+        score = better ? s : score;    // (selects: the comparison is hard to predict)
+        best_i = better ? i : best_i;
     }
     return best_i;
 }
@@ -261,6 +261,19 @@ struct Work {
     {
     }
 };
+
+// Stable: an element moves only past those it precedes strictly.
+template <class Less>
+void insertion_sort(std::uint32_t *a, std::size_t n, Less less)
+{
+    for (std::size_t i = 1; i < n; ++i) {
+        const std::uint32_t x = a[i];
+        std::size_t at = i;
+        for (; at > 0 && less(x, a[at - 1]); --at)
+            a[at] = a[at - 1];
+        a[at] = x;
+    }
+}
 
 class TreeGrower {
 public:
@@ -516,13 +529,19 @@ private:
         if (present >= 2) {
             // Present categories in increasing order, then stably by mean
             // response, NaN last as the host's sort puts it.
-            std::sort(cats, cats + present);
             for (std::size_t c = 0; c < present; ++c)
                 mean_cat[cats[c]] = sum_cat[cats[c]] / n_cat[cats[c]];
-            std::stable_sort(cats, cats + present, [mean_cat](std::uint32_t a, std::uint32_t b) {
+            const auto by_mean = [mean_cat](std::uint32_t a, std::uint32_t b) {
                 const double x = mean_cat[a], z = mean_cat[b];
                 return x < z || (!std::isnan(x) && std::isnan(z));
-            });
+            };
+            if (present <= 32) { // the usual few: no buffer for a stable sort
+                insertion_sort(cats, present, std::less<std::uint32_t>());
+                insertion_sort(cats, present, by_mean);
+            } else {
+                std::sort(cats, cats + present);
+                std::stable_sort(cats, cats + present, by_mean);
+            }
             double total = 0;
             for (std::size_t c = 0; c < present; ++c)
                 total += sum_cat[cats[c]];
