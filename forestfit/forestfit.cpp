@@ -20,6 +20,7 @@
 // Random choices (bootstrap draws, the variables tried at a split) come from
 // xoshiro256** seeded through splitmix64 with opts.seed, and bounded draws
 // by rejection, so a seed gives the same forest on every platform.
+#include "kernels.hpp"
 #include "mexhost.hpp"
 
 #include <cmath>
@@ -169,21 +170,20 @@ std::size_t best_prefix_vector(const double *prefix, std::size_t lo, std::size_t
 }
 #endif
 
-// The scoring kernel for this CPU, chosen once per call; all give the same
-// bits.
+// The scoring kernel for this call; all give the same bits.
 using BestPrefix = std::size_t (*)(const double *, std::size_t, std::size_t, std::size_t,
                                    double, double &);
 BestPrefix dispatched_best_prefix()
 {
+    switch (kernels::dispatched_kernel()) {
 #if TOOLBOX_HAVE_AVX2_KERNELS
-    if (TOOLBOX_CPU_HAS_AVX2())
-        return best_prefix_avx2;
+    case kernels::Kernel::avx2: return best_prefix_avx2;
 #endif
 #if TOOLBOX_GNU_EXTENSIONS
-    return best_prefix_vector;
-#else
-    return best_prefix_portable;
+    case kernels::Kernel::vector: return best_prefix_vector;
 #endif
+    default: return best_prefix_portable;
+    }
 }
 
 struct Options {

@@ -1,6 +1,6 @@
 // The register-tile machinery of the distance modules (quadgap,
 // mismatchsum): block sizes, panel packing, the blocking loop over C, the
-// store of a tile's sums, and the choice of kernel for a call. Each module
+// store of a tile's sums; the choice of kernel is in kernels.hpp. Each module
 // keeps its own per-tile kernels: a portable one in standard C++ and, where
 // the compiler has vector extensions, a vector one with the same signature.
 // Both evaluate every element of C as one running sum over k ascending, so
@@ -8,6 +8,7 @@
 #pragma once
 
 #include "compiler.hpp"
+#include "kernels.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -120,35 +121,10 @@ TOOLBOX_FORCE_INLINE void tile_matrix(const Kernel &kernel, const T *a, std::siz
     }
 }
 
-// The kernels a call can run: the portable one (standard C++), the vector
-// one compiled for any processor of the target, and its copy compiled for
-// AVX2. They give the same bits; only their speed differs.
-enum class Kernel { portable, vector, avx2 };
-
-// The kernel for this call: AVX2 where the processor has it, else the
-// vector kernel; the portable one where the build has no vector extensions
-// (PORTABLE_BUILD, MSVC). Asked once per call, so no loader support is
-// needed and every operating system gets the AVX2 kernel.
-inline Kernel dispatched_kernel()
-{
-#if TOOLBOX_HAVE_AVX2_KERNELS
-    if (TOOLBOX_CPU_HAS_AVX2())
-        return Kernel::avx2;
-#endif
-#if TOOLBOX_GNU_EXTENSIONS
-    return Kernel::vector;
-#else
-    return Kernel::portable;
-#endif
-}
-
-inline const char *kernel_name(Kernel kernel)
-{
-    switch (kernel) {
-    case Kernel::avx2: return "avx2";
-    case Kernel::vector: return "vector";
-    default: return "portable";
-    }
-}
+// The kernel choice, shared with the other modules that have vector
+// kernels.
+using kernels::Kernel;
+using kernels::dispatched_kernel;
+using kernels::kernel_name;
 
 } // namespace tiles
