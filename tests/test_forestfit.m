@@ -5,6 +5,7 @@ function cases = test_forestfit()
     'a seed gives one forest; bootstrap samples R runs; defaults', @seeded_forests
     'the forest feeds treecast, nodeharvest and forest_marginals unchanged', @feeds_the_toolbox
     'bad arguments are named, in argument order', @messages
+    'a mat2cell shadowed on the path is refused, not trusted', @shadowed_mat2cell
   };
 end
 
@@ -180,4 +181,23 @@ function messages()
                'Theta and X have no columns: the trees need at least one variable.');
   expect_failure(@() ok(Theta, X, runs, y, levels, struct('num_trees', 2^31 - 1)), ...
                  '^the fit needs about .* bytes of memory, more than this machine has\.$');
+end
+
+function shadowed_mat2cell()
+  % forestfit cuts ysub and catsplit with the host's mat2cell.
+  dir = tempname();
+  mkdir(dir);
+  fid = fopen(fullfile(dir, 'mat2cell.m'), 'w');
+  fprintf(fid, 'function c = mat2cell(varargin)\n  c = 0;\nend\n');
+  fclose(fid);
+  addpath(dir);
+  unwind_protect
+    expect_error(@() forestfit([1; 2], zeros(2, 0), int32([1 1; 2 1]), [1; 2], 0), ...
+                 ['the host''s mat2cell or reshape, shadowed on the path, returned ' ...
+                  'something else than a cell.']);
+  unwind_protect_cleanup
+    rmpath(dir);
+    confirm_recursive_rmdir(false, 'local');
+    rmdir(dir, 's');
+  end_unwind_protect
 end
