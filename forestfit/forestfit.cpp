@@ -706,11 +706,13 @@ private:
         mxArray *all = mxCreateUninitNumericMatrix(1, static_cast<mwSize>(n_left + n_right),
                                                    mxINT32_CLASS, mxREAL);
         std::int32_t *values = host::int32s(all).data();
-        std::memcpy(values, left_sets_.values.data(), n_left * sizeof(std::int32_t));
-        std::memcpy(values + n_left, right_sets_.values.data(), n_right * sizeof(std::int32_t));
+        // (copy_n, not memcpy: without categorical splits these are all
+        // empty, and their pointers null.)
+        std::copy_n(left_sets_.values.data(), n_left, values);
+        std::copy_n(right_sets_.values.data(), n_right, values + n_left);
         host::Scratch<double> sizes(2 * M);
-        std::memcpy(sizes.data(), left_sets_.sizes.data(), M * sizeof(double));
-        std::memcpy(sizes.data() + M, right_sets_.sizes.data(), M * sizeof(double));
+        std::copy_n(left_sets_.sizes.data(), M, sizes.data());
+        std::copy_n(right_sets_.sizes.data(), M, sizes.data() + M);
         return cut_into_cells(all, sizes.data(), 2 * M, M, 2);
     }
 
