@@ -10,8 +10,8 @@
 //
 // Each column of Theta and X is ranked once per fit (dense ranks of its
 // distinct values), so a node orders its runs by a variable by sorting small
-// integers: a counting sort when the node has more runs than the variable
-// has values, a radix sort of the ranks otherwise. Scratch is
+// integers: a counting sort when the ranks present span few more values than
+// the node has runs, a radix sort of the ranks otherwise. Scratch is
 // O(R + K*p + N*d). The sample's runs (row of Theta, row of X, response) sit
 // in node order: a node's runs are one contiguous range that its split
 // partitions stably, so reads stay within the node and every node lists its
@@ -208,10 +208,9 @@ struct Data {
     std::size_t D; // p + d
     // Per variable v: rank[rank_offset[v] + row] is the dense rank of the
     // row's value among the column's distinct values (0-based), and
-    // distinct[v] how many there are; value_of_rank lists them increasing.
+    // value_of_rank[rank_offset[v] + rank] the value (increasing in rank).
     const std::uint32_t *rank;
     const std::size_t *rank_offset;
-    const std::uint32_t *distinct;
     const double *value_of_rank;
     BestPrefix best_prefix;
 
@@ -988,7 +987,6 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 
     // Rank every column once.
     Scratch<std::size_t> rank_offset(d.D);
-    Scratch<std::uint32_t> distinct(d.D);
     Scratch<std::uint32_t> rank(static_cast<std::size_t>(values));
     Scratch<double> value_of_rank(static_cast<std::size_t>(values));
     Scratch<std::uint32_t> order(std::max(d.K, d.N));
@@ -997,14 +995,13 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     for (std::size_t v = 0; v < d.D; ++v) {
         const std::size_t n = v < d.p ? d.K : d.N;
         rank_offset[v] = offset;
-        distinct[v] = rank_column(d.column(v), n, order.data(), rank.data() + offset,
-                                  value_of_rank.data() + offset);
-        max_distinct = std::max<std::size_t>(max_distinct, distinct[v]);
+        const std::size_t distinct = rank_column(d.column(v), n, order.data(),
+                                                 rank.data() + offset, value_of_rank.data() + offset);
+        max_distinct = std::max(max_distinct, distinct);
         offset += n;
     }
     d.rank = rank.data();
     d.rank_offset = rank_offset.data();
-    d.distinct = distinct.data();
     d.value_of_rank = value_of_rank.data();
     d.best_prefix = dispatched_best_prefix();
 
