@@ -251,6 +251,14 @@ struct Work {
     host::Scratch<std::uint32_t> cats, left_ranks, best_left_ranks;
     host::Scratch<unsigned char> goes_left_rank;
     host::Scratch<std::uint32_t> vars;
+    // The tree being grown, its buffers kept from tree to tree.
+    host::Growing<Node> nodes;
+    host::Growing<double> responses; // every node's, in node order
+    // The categorical splits' value sets, left and right, one after another.
+    struct ValueSets {
+        host::Growing<std::int32_t> values;
+        host::Growing<double> sizes;
+    } left_sets, right_sets;
 
     Work(std::size_t R, std::size_t max_distinct, std::size_t D)
         : conf(R), inst(R), y(R), conf_spare(R), inst_spare(R), y_spare(R), keys(R), sorted(R), keys_spare(R),
@@ -286,6 +294,10 @@ public:
         draw_sample();
         nodes_.clear();
         responses_.clear();
+        left_sets_.values.clear();
+        left_sets_.sizes.clear();
+        right_sets_.values.clear();
+        right_sets_.sizes.clear();
         nodes_.push(Node{0, static_cast<std::uint32_t>(d_.R), 0, 0, 0, 0, 0, 0, 0});
         for (std::size_t k = 0; k < nodes_.size(); ++k)
             visit(k);
@@ -297,13 +309,9 @@ private:
     const Options &o_;
     Work &w_;
     Generator &gen_;
-    host::Growing<Node> nodes_;
-    host::Growing<double> responses_; // every node's, in node order
-    // The categorical splits' value sets, left and right, one after another.
-    struct ValueSets {
-        host::Growing<std::int32_t> values;
-        host::Growing<double> sizes;
-    } left_sets_, right_sets_;
+    host::Growing<Node> &nodes_ = w_.nodes;
+    host::Growing<double> &responses_ = w_.responses;
+    Work::ValueSets &left_sets_ = w_.left_sets, &right_sets_ = w_.right_sets;
 
     // Variable v read at the sample's positions: through their rows of
     // Theta or of X, chosen once per node rather than per run.
@@ -650,6 +658,24 @@ private:
         return n_left;
     }
 
+    // A 1-by-n row of zeros of class `cls` made by the host, for the rows
+    // cut into cells: an array made here would be copied on its way into
+    // mat2cell. The host's zeros makes a fresh array, ours to fill.
+    static mxArray *host_row(std::size_t n, const char *cls, mxClassID id)
+    {
+        mxArray *args[] = {mxCreateDoubleScalar(1), mxCreateDoubleScalar(static_cast<double>(n)),
+                           mxCreateString(cls)};
+        mxArray *row = nullptr;
+        mexCallMATLAB(1, &row, 3, args, "zeros");
+        for (mxArray *arg : args)
+            mxDestroyArray(arg);
+        if (!(mxGetClassID(row) == id && !mxIsComplex(row) && !mxIsSparse(row) &&
+              host::numel(row) == n && (n == 0 || mxGetData(row) != nullptr)))
+            fail("the host's zeros, shadowed on the path, returned something else than a row "
+                 "of zeros.");
+        return row;
+    }
+
     // A rows-by-cols cell (filled column by column) of the pieces of `row`,
     // sizes[k] elements each, cut by the host's mat2cell: a host array made
     // here per piece costs about three times as much.
@@ -686,8 +712,7 @@ private:
     mxArray *node_responses()
     {
         const std::size_t N = nodes_.size();
-        mxArray *all = mxCreateUninitNumericMatrix(1, static_cast<mwSize>(responses_.size()),
-                                                   mxDOUBLE_CLASS, mxREAL);
+        mxArray *all = host_row(responses_.size(), "double", mxDOUBLE_CLASS);
         std::memcpy(mxGetPr(all), responses_.data(), responses_.size() * sizeof(double));
         host::Scratch<double> sizes(N);
         for (std::size_t k = 0; k < N; ++k)
@@ -702,9 +727,8 @@ private:
         const std::size_t M = left_sets_.sizes.size();
         const std::size_t n_left = left_sets_.values.size();
         const std::size_t n_right = right_sets_.values.size();
-        mxArray *all = mxCreateUninitNumericMatrix(1, static_cast<mwSize>(n_left + n_right),
-                                                   mxINT32_CLASS, mxREAL);
-        std::int32_t *values = host::int32s(all).data();
+        mxArray *all = host_row(n_left + n_right, "int32", mxINT32_CLASS);
+        std::int32_t *values = static_cast<std::int32_t *>(mxGetData(all));
         // (copy_n, not memcpy: without categorical splits these are all
         // empty, and their pointers null.)
         std::copy_n(left_sets_.values.data(), n_left, values);

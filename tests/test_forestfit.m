@@ -5,7 +5,7 @@ function cases = test_forestfit()
     'a seed gives one forest; bootstrap samples R runs; defaults', @seeded_forests
     'the forest feeds treecast, nodeharvest and forest_marginals unchanged', @feeds_the_toolbox
     'bad arguments are named, in argument order', @messages
-    'a mat2cell shadowed on the path is refused, not trusted', @shadowed_mat2cell
+    'a zeros or mat2cell shadowed on the path is refused, not trusted', @shadowed_host_functions
   };
 end
 
@@ -183,18 +183,28 @@ function messages()
                  '^the fit needs about .* bytes of memory, more than this machine has\.$');
 end
 
-function shadowed_mat2cell()
-  % forestfit cuts ysub and catsplit with the host's mat2cell.
+function shadowed_host_functions()
+  % forestfit makes the rows of ysub and catsplit with the host's zeros and
+  % cuts them with its mat2cell: a shadowing function is refused.
   dir = tempname();
   mkdir(dir);
-  fid = fopen(fullfile(dir, 'mat2cell.m'), 'w');
-  fprintf(fid, 'function c = mat2cell(varargin)\n  c = 0;\nend\n');
-  fclose(fid);
   addpath(dir);
   unwind_protect
-    expect_error(@() forestfit([1; 2], zeros(2, 0), int32([1 1; 2 1]), [1; 2], 0), ...
-                 ['the host''s mat2cell or reshape, shadowed on the path, returned ' ...
-                  'something else than a cell.']);
+    shadows = {'mat2cell', ['the host''s mat2cell or reshape, shadowed on the path, ' ...
+                            'returned something else than a cell.']; ...
+               'zeros', ['the host''s zeros, shadowed on the path, returned something ' ...
+                         'else than a row of zeros.']};
+    for k = 1:rows(shadows)
+      file = fullfile(dir, [shadows{k, 1} '.m']);
+      fid = fopen(file, 'w');
+      fprintf(fid, 'function c = %s(varargin)\n  c = 0;\nend\n', shadows{k, 1});
+      fclose(fid);
+      rehash();
+      expect_error(@() forestfit([1; 2], ones(2, 0), int32([1 1; 2 1]), [1; 2], 0), ...
+                   shadows{k, 2});
+      delete(file);
+      rehash();
+    end
   unwind_protect_cleanup
     rmpath(dir);
     confirm_recursive_rmdir(false, 'local');
