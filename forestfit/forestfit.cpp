@@ -410,7 +410,8 @@ private:
     // rank << 32 | i (i the run's place in the node), increasing, so ties
     // keep the node's order. Ranks are small integers, so no comparison
     // sort: insertion for a handful of runs, a counting sort when the ranks
-    // present span few values for the runs, else a radix sort.
+    // present span at most about four values per run (its pass over the
+    // span then costs less than a radix sort's passes), else a radix sort.
     void order_by(const Variable &var, std::size_t pos, std::size_t m)
     {
         std::uint64_t *sorted = w_.sorted.data();
@@ -432,7 +433,7 @@ private:
                     sorted[at] = sorted[at - 1];
                 sorted[at] = key;
             }
-        } else if (span <= m + 256) {
+        } else if (span <= 4 * m + 256) {
             std::uint32_t *counts = w_.counts.data();
             std::fill(counts, counts + span + 1, 0u);
             for (std::size_t i = 0; i < m; ++i)
@@ -460,11 +461,18 @@ private:
         std::uint32_t counts[4][257];
         for (unsigned pass = 0; pass < passes; ++pass)
             std::fill(counts[pass], counts[pass] + mask + 2, 0u);
-        for (std::size_t i = 0; i < m; ++i) {
-            const std::uint64_t r = (keys[i] - low_key) >> 32;
-            for (unsigned pass = 0; pass < passes; ++pass)
-                ++counts[pass][((r >> (pass * digit)) & mask) + 1];
-        }
+        if (passes == 2) // the usual case, unrolled
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::uint64_t r = (keys[i] - low_key) >> 32;
+                ++counts[0][(r & mask) + 1];
+                ++counts[1][((r >> digit) & mask) + 1];
+            }
+        else
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::uint64_t r = (keys[i] - low_key) >> 32;
+                for (unsigned pass = 0; pass < passes; ++pass)
+                    ++counts[pass][((r >> (pass * digit)) & mask) + 1];
+            }
         // Two buffers in turn, the first chosen so that the last pass
         // writes w_.sorted.
         std::uint64_t *to = passes % 2 ? w_.sorted.data() : w_.keys_spare.data();
