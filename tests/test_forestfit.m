@@ -3,6 +3,7 @@ function cases = test_forestfit()
   cases = {
     'without bootstrap and with every variable tried, the tree is grow_tree''s', @same_as_grow_tree
     'a seed gives one forest; bootstrap samples R runs; defaults', @seeded_forests
+    'every scorer keeps the first of equal scores: the vector one (no AVX2) gives the same forests', @vector_scorer
     'the forest feeds treecast, nodeharvest and forest_marginals unchanged', @feeds_the_toolbox
     'bad arguments are named, in argument order', @messages
     'a zeros or mat2cell shadowed on the path is refused, not trusted', @shadowed_host_functions
@@ -107,6 +108,37 @@ function seeded_forests()
   % Without bootstrap every tree holds every run once, in run order.
   e = forestfit(Theta, X, runs, y, levels, struct('bootstrap', false, 'num_trees', 2));
   assert(isequal(e{1}.ysub{1}, y') && isequal(e{2}.ysub{1}, y'));
+end
+
+function vector_scorer()
+  % Ties between scores are common here, so the lanes' first bests must
+  % reduce to the first best; min_leaf moves the ranges' ends off the
+  % vector width.
+  seed = 83;
+  rand('state', seed);  randn('state', seed);
+  [Theta, X, runs, y, levels] = random_runs(40, 30, 2000, [0 3 0], [0 0]);
+  y(1:2:end) = y(1:2:end) + rand(1000, 1);      % and some distinct scores
+  for min_leaf = 1:4
+    opts = struct('num_trees', 3, 'mtry', 2, 'min_leaf', min_leaf, 'seed', min_leaf);
+    assert(isequal(forestfit_vector(Theta, X, runs, y, levels, opts), ...
+                   forestfit(Theta, X, runs, y, levels, opts)), ...
+           'seed %d, min_leaf %d', seed, min_leaf);
+  end
+  % Integer responses symmetric in the order of the one variable: cutting
+  % after i runs or before the last i scores exactly the same, and the
+  % first best is the smaller i, in every lane layout.
+  for n = 29:36
+    half = randi(9, 1, floor(n / 2));
+    y = [half, randi(9, 1, rem(n, 2)), fliplr(half)]';
+    runs = int32([(1:n)', ones(n, 1)]);
+    opts = struct('num_trees', 1, 'bootstrap', false, 'mtry', 1, 'min_leaf', 2);
+    theirs = grow_tree((1:n)', y, 0, opts);
+    ours = {forestfit((1:n)', zeros(1, 0), runs, y, 0, opts), ...
+            forestfit_vector((1:n)', zeros(1, 0), runs, y, 0, opts)};
+    for k = 1:2
+      assert(isequal(ours{k}{1}.cut, theirs.cut), 'seed %d, n %d, scorer %d', seed, n, k);
+    end
+  end
 end
 
 function feeds_the_toolbox()
