@@ -10,8 +10,8 @@
 //
 // Each column of Theta and X is ranked once per fit (dense ranks of its
 // distinct values), so a node orders its runs by a variable by sorting small
-// integers: a counting sort when the ranks present span few more values than
-// the node has runs, a radix sort of the ranks otherwise. Scratch is
+// integers: a counting sort when the ranks present span at most about four
+// values per run, a radix sort of the ranks otherwise. Scratch is
 // O(R + K*p + N*d). The sample's runs (row of Theta, row of X, response) sit
 // in node order: a node's runs are one contiguous range that its split
 // partitions stably, so reads stay within the node and every node lists its
@@ -270,11 +270,11 @@ struct Work {
 };
 
 // Stable: an element moves only past those it precedes strictly.
-template <class Less>
-void insertion_sort(std::uint32_t *a, std::size_t n, Less less)
+template <class T, class Less>
+void insertion_sort(T *a, std::size_t n, Less less)
 {
     for (std::size_t i = 1; i < n; ++i) {
-        const std::uint32_t x = a[i];
+        const T x = a[i];
         std::size_t at = i;
         for (; at > 0 && less(x, a[at - 1]); --at)
             a[at] = a[at - 1];
@@ -426,13 +426,8 @@ private:
         }
         const std::size_t span = std::size_t{high} - low + 1;
         if (m <= 16) {
-            for (std::size_t i = 0; i < m; ++i) {
-                const std::uint64_t key = keys[i];
-                std::size_t at = i;
-                for (; at > 0 && sorted[at - 1] > key; --at)
-                    sorted[at] = sorted[at - 1];
-                sorted[at] = key;
-            }
+            std::copy_n(keys, m, sorted);
+            insertion_sort(sorted, m, std::less<std::uint64_t>());
         } else if (span <= 4 * m + 256) {
             std::uint32_t *counts = w_.counts.data();
             std::fill(counts, counts + span + 1, 0u);
@@ -685,25 +680,24 @@ private:
     }
 
     // A rows-by-cols cell (filled column by column) of the pieces of `row`,
-    // sizes[k] elements each, cut by the host's mat2cell: a host array made
-    // here per piece costs about three times as much.
-    static mxArray *cut_into_cells(mxArray *row, const double *sizes, std::size_t pieces,
-                                   std::size_t rows, std::size_t cols)
+    // as many as `counts` (a host row) has elements, of counts[k] elements
+    // each, cut by the host's mat2cell: a host array made here per piece
+    // costs about three times as much. Takes both rows.
+    static mxArray *cut_into_cells(mxArray *row, mxArray *counts, std::size_t rows,
+                                   std::size_t cols)
     {
+        const std::size_t pieces = host::numel(counts);
         if (pieces == 0) {
             mxDestroyArray(row);
+            mxDestroyArray(counts);
             return mxCreateCellMatrix(static_cast<mwSize>(rows), static_cast<mwSize>(cols));
         }
-        mxArray *counts = mxCreateUninitNumericMatrix(1, static_cast<mwSize>(pieces),
-                                                      mxDOUBLE_CLASS, mxREAL);
-        std::memcpy(mxGetPr(counts), sizes, pieces * sizeof(double));
         mxArray *one = mxCreateDoubleScalar(1);
         mxArray *cut_args[] = {row, one, counts};
         mxArray *cut = nullptr;
         mexCallMATLAB(1, &cut, 3, cut_args, "mat2cell");
-        mxDestroyArray(row);
-        mxDestroyArray(counts);
-        mxDestroyArray(one);
+        for (mxArray *arg : cut_args)
+            mxDestroyArray(arg);
         mxArray *shape_args[] = {cut, mxCreateDoubleScalar(static_cast<double>(rows)),
                                  mxCreateDoubleScalar(static_cast<double>(cols))};
         mxArray *cells = nullptr;
@@ -722,10 +716,11 @@ private:
         const std::size_t N = nodes_.size();
         mxArray *all = host_row(responses_.size(), "double", mxDOUBLE_CLASS);
         std::memcpy(mxGetPr(all), responses_.data(), responses_.size() * sizeof(double));
-        host::Scratch<double> sizes(N);
+        mxArray *counts = host_row(N, "double", mxDOUBLE_CLASS);
+        double *sizes = mxGetPr(counts);
         for (std::size_t k = 0; k < N; ++k)
             sizes[k] = static_cast<double>(nodes_[k].end - nodes_[k].begin);
-        return cut_into_cells(all, sizes.data(), N, N, 1);
+        return cut_into_cells(all, counts, N, 1);
     }
 
     // catsplit: row r holds split r's left and right value sets, 1-by-n
@@ -736,15 +731,16 @@ private:
         const std::size_t n_left = left_sets_.values.size();
         const std::size_t n_right = right_sets_.values.size();
         mxArray *all = host_row(n_left + n_right, "int32", mxINT32_CLASS);
-        std::int32_t *values = static_cast<std::int32_t *>(mxGetData(all));
+        mxArray *counts = host_row(2 * M, "double", mxDOUBLE_CLASS);
         // (copy_n, not memcpy: without categorical splits these are all
         // empty, and their pointers null.)
+        std::int32_t *values = static_cast<std::int32_t *>(mxGetData(all));
         std::copy_n(left_sets_.values.data(), n_left, values);
         std::copy_n(right_sets_.values.data(), n_right, values + n_left);
-        host::Scratch<double> sizes(2 * M);
-        std::copy_n(left_sets_.sizes.data(), M, sizes.data());
-        std::copy_n(right_sets_.sizes.data(), M, sizes.data() + M);
-        return cut_into_cells(all, sizes.data(), 2 * M, M, 2);
+        double *sizes = static_cast<double *>(mxGetData(counts));
+        std::copy_n(left_sets_.sizes.data(), M, sizes);
+        std::copy_n(right_sets_.sizes.data(), M, sizes + M);
+        return cut_into_cells(all, counts, M, 2);
     }
 
     // The tree in grow_tree's fields, classes, shapes and order.
@@ -776,6 +772,10 @@ private:
         std::int32_t *kids = host::int32s(children).data();
         std::int32_t *left_p = host::int32s(leftchildren).data();
         std::int32_t *right_p = host::int32s(rightchildren).data();
+        double *pred_p = mxGetPr(nodepred), *stddev_p = mxGetPr(stddev);
+        std::int32_t *count_p = host::int32s(n_leaf).data();
+        double *sum_p = mxGetPr(g_leaf), *squares_p = mxGetPr(m_leaf);
+        double *mean_p = mxGetPr(leaf_mean), *var_leaf_p = mxGetPr(leaf_var);
         for (std::size_t k = 0; k < N; ++k) {
             const Node &node = nodes_[k];
             var_p[k] = node.var;
@@ -785,13 +785,13 @@ private:
             kids[k] = left_p[k] = first;
             kids[N + k] = right_p[k] = second;
 
-            mxGetPr(nodepred)[k] = node.mean;
-            mxGetPr(stddev)[k] = std::sqrt(node.spread);
-            host::int32s(n_leaf)[k] = static_cast<std::int32_t>(node.end - node.begin);
-            mxGetPr(g_leaf)[k] = node.sum;
-            mxGetPr(m_leaf)[k] = node.squares;
-            mxGetPr(leaf_mean)[k] = node.mean;
-            mxGetPr(leaf_var)[k] = node.spread;
+            pred_p[k] = node.mean;
+            stddev_p[k] = std::sqrt(node.spread);
+            count_p[k] = static_cast<std::int32_t>(node.end - node.begin);
+            sum_p[k] = node.sum;
+            squares_p[k] = node.squares;
+            mean_p[k] = node.mean;
+            var_leaf_p[k] = node.spread;
         }
 
         mxArray *tree = mxCreateStructMatrix(1, 1, 14, fields);
