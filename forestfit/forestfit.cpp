@@ -186,6 +186,69 @@ BestPrefix dispatched_best_prefix()
     }
 }
 
+// Small nodes' keys (distinct, fewer than a handful of vector widths) put
+// in increasing order; each kernel takes at most `most` keys.
+using SortSmall = void (*)(const std::uint64_t *keys, std::size_t m, std::uint64_t *sorted);
+struct SmallSort {
+    SortSmall sort;
+    std::size_t most;
+};
+
+// Stable: an element moves only past those it precedes strictly.
+template <class T, class Less>
+void insertion_sort(T *a, std::size_t n, Less less)
+{
+    for (std::size_t i = 1; i < n; ++i) {
+        const T x = a[i];
+        std::size_t at = i;
+        for (; at > 0 && less(x, a[at - 1]); --at)
+            a[at] = a[at - 1];
+        a[at] = x;
+    }
+}
+
+void sort_small_portable(const std::uint64_t *keys, std::size_t m, std::uint64_t *sorted)
+{
+    std::copy_n(keys, m, sorted);
+    insertion_sort(sorted, m, std::less<std::uint64_t>());
+}
+
+#if TOOLBOX_HAVE_AVX2_KERNELS
+constexpr std::size_t SMALL_SORT_AVX2_MOST = 32;
+
+// Each key goes to the place given by the number of keys below it, counted
+// four at a time: no branch to mispredict, unlike an insertion sort's.
+TOOLBOX_TARGET_AVX2
+void sort_small_avx2(const std::uint64_t *keys, std::size_t m, std::uint64_t *sorted)
+{
+    constexpr std::uint64_t flip = std::uint64_t{1} << 63; // unsigned order as signed
+    v4i lanes[SMALL_SORT_AVX2_MOST / 4];
+    const std::size_t vectors = (m + 3) / 4;
+    for (std::size_t v = 0; v < vectors; ++v)
+        for (int lane = 0; lane < 4; ++lane) {
+            const std::size_t j = 4 * v + lane; // padding: never below a key
+            lanes[v][lane] = j < m ? static_cast<std::int64_t>(keys[j] ^ flip) : INT64_MAX;
+        }
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::int64_t x = static_cast<std::int64_t>(keys[i] ^ flip);
+        const v4i key = {x, x, x, x};
+        v4i below = {0, 0, 0, 0};
+        for (std::size_t v = 0; v < vectors; ++v)
+            below += (v4i)(lanes[v] < key); // -1 where below
+        sorted[-(below[0] + below[1] + below[2] + below[3])] = keys[i];
+    }
+}
+#endif
+
+SmallSort dispatched_small_sort()
+{
+#if TOOLBOX_HAVE_AVX2_KERNELS
+    if (kernels::dispatched_kernel() == kernels::Kernel::avx2)
+        return {sort_small_avx2, SMALL_SORT_AVX2_MOST};
+#endif
+    return {sort_small_portable, 16};
+}
+
 struct Options {
     double num_trees = 10;
     double mtry = 0; // set from p+d when absent
@@ -213,6 +276,7 @@ struct Data {
     const std::size_t *rank_offset;
     const double *value_of_rank;
     BestPrefix best_prefix;
+    SmallSort small_sort;
 
     bool categorical(std::size_t v) const { return levels[v] > 0; }
     const double *column(std::size_t v) const
@@ -268,19 +332,6 @@ struct Work {
     {
     }
 };
-
-// Stable: an element moves only past those it precedes strictly.
-template <class T, class Less>
-void insertion_sort(T *a, std::size_t n, Less less)
-{
-    for (std::size_t i = 1; i < n; ++i) {
-        const T x = a[i];
-        std::size_t at = i;
-        for (; at > 0 && less(x, a[at - 1]); --at)
-            a[at] = a[at - 1];
-        a[at] = x;
-    }
-}
 
 class TreeGrower {
 public:
@@ -409,9 +460,10 @@ private:
     // Orders the node's runs by variable v stably: w_.sorted gets keys
     // rank << 32 | i (i the run's place in the node), increasing, so ties
     // keep the node's order. Ranks are small integers, so no comparison
-    // sort: insertion for a handful of runs, a counting sort when the ranks
-    // present span at most about four values per run (its pass over the
-    // span then costs less than a radix sort's passes), else a radix sort.
+    // sort: a small-sort kernel for a handful of runs, a counting sort when
+    // the ranks present span at most about four values per run (its pass
+    // over the span then costs less than a radix sort's passes), else a
+    // radix sort.
     void order_by(const Variable &var, std::size_t pos, std::size_t m)
     {
         std::uint64_t *sorted = w_.sorted.data();
@@ -425,9 +477,8 @@ private:
             keys[i] = std::uint64_t{r} << 32 | i;
         }
         const std::size_t span = std::size_t{high} - low + 1;
-        if (m <= 16) {
-            std::copy_n(keys, m, sorted);
-            insertion_sort(sorted, m, std::less<std::uint64_t>());
+        if (m <= d_.small_sort.most) {
+            d_.small_sort.sort(keys, m, sorted);
         } else if (span <= 4 * m + 256) {
             std::uint32_t *counts = w_.counts.data();
             std::fill(counts, counts + span + 1, 0u);
@@ -1036,6 +1087,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     d.rank_offset = rank_offset.data();
     d.value_of_rank = value_of_rank.data();
     d.best_prefix = dispatched_best_prefix();
+    d.small_sort = dispatched_small_sort();
 
     const std::size_t T = static_cast<std::size_t>(o.num_trees);
     mxArray *forest = mxCreateCellMatrix(1, static_cast<mwSize>(T));

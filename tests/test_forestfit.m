@@ -3,7 +3,7 @@ function cases = test_forestfit()
   cases = {
     'without bootstrap and with every variable tried, the tree is grow_tree''s', @same_as_grow_tree
     'a seed gives one forest; bootstrap samples R runs; defaults', @seeded_forests
-    'every scorer keeps the first of equal scores: the vector one (no AVX2) gives the same forests', @vector_scorer
+    'every scorer keeps the first of equal scores: the kernels without AVX2 give the same forests', @vector_scorer
     'the forest feeds treecast, nodeharvest and forest_marginals unchanged', @feeds_the_toolbox
     'bad arguments are named, in argument order', @messages
     'a zeros or mat2cell shadowed on the path is refused, not trusted', @shadowed_host_functions
