@@ -6,7 +6,8 @@ function run_bench(varargin)
 %
 % Each benchmark prints its own lines: the times of both sides, measured
 % in this one run, and their ratio. The machine is shared, so each time is
-% the median of several repetitions (bench_time).
+% the median of several repetitions (bench_time). make bench runs each
+% benchmark in its own host process, so that none inherits another's heap.
   here = fileparts(mfilename('fullpath'));
   addpath(here);
   addpath(fullfile(fileparts(here), 'build'));
