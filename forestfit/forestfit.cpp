@@ -235,7 +235,8 @@ void sort_small_avx2(const std::uint64_t *keys, std::size_t m, std::uint64_t *so
         v4i below = {0, 0, 0, 0};
         for (std::size_t v = 0; v < vectors; ++v)
             below += (v4i)(lanes[v] < key); // -1 where below
-        sorted[-(below[0] + below[1] + below[2] + below[3])] = keys[i];
+        const std::int64_t place = -(below[0] + below[1] + below[2] + below[3]);
+        sorted[place] = keys[i];
     }
 }
 #endif
