@@ -207,6 +207,8 @@ void insertion_sort(T *a, std::size_t n, Less less)
     }
 }
 
+constexpr std::size_t SMALL_SORT_PORTABLE_MOST = 16;
+
 void sort_small_portable(const std::uint64_t *keys, std::size_t m, std::uint64_t *sorted)
 {
     std::copy_n(keys, m, sorted);
@@ -247,7 +249,7 @@ SmallSort dispatched_small_sort()
     if (kernels::dispatched_kernel() == kernels::Kernel::avx2)
         return {sort_small_avx2, SMALL_SORT_AVX2_MOST};
 #endif
-    return {sort_small_portable, 16};
+    return {sort_small_portable, SMALL_SORT_PORTABLE_MOST};
 }
 
 struct Options {
@@ -323,6 +325,11 @@ struct Work {
     struct ValueSets {
         host::Growing<std::int32_t> values;
         host::Growing<double> sizes;
+        void clear()
+        {
+            values.clear();
+            sizes.clear();
+        }
     } left_sets, right_sets;
 
     Work(std::size_t R, std::size_t max_distinct, std::size_t D)
@@ -346,10 +353,8 @@ public:
         draw_sample();
         nodes_.clear();
         responses_.clear();
-        left_sets_.values.clear();
-        left_sets_.sizes.clear();
-        right_sets_.values.clear();
-        right_sets_.sizes.clear();
+        left_sets_.clear();
+        right_sets_.clear();
         nodes_.push(Node{0, static_cast<std::uint32_t>(d_.R), 0, 0, 0, 0, 0, 0, 0});
         for (std::size_t k = 0; k < nodes_.size(); ++k)
             visit(k);
