@@ -64,10 +64,12 @@ public:
     }
 
     // Uniform on 0..n-1 (n >= 1): draws below 2^64 mod n are rejected, so
-    // the accepted range is a whole number of copies of 0..n-1.
-    std::uint64_t below(std::uint64_t n)
+    // the accepted range is a whole number of copies of 0..n-1. A caller
+    // drawing often from one n passes rejected(n), worked out once (a
+    // 64-bit division costs about as much as the rest of a draw).
+    static std::uint64_t rejected(std::uint64_t n) { return (0 - n) % n; }
+    std::uint64_t below(std::uint64_t n, std::uint64_t rejected)
     {
-        const std::uint64_t rejected = (0 - n) % n;
         for (;;) {
             const std::uint64_t r = next();
             if (r >= rejected)
@@ -318,6 +320,7 @@ struct Work {
     host::Scratch<std::uint32_t> cats, left_ranks, best_left_ranks;
     host::Scratch<unsigned char> goes_left_rank;
     host::Scratch<std::uint32_t> vars;
+    host::Scratch<std::uint64_t> vars_rejected; // the t-th draw's bound, from D - t variables
     // The tree being grown, its buffers kept from tree to tree.
     host::Growing<Node> nodes;
     host::Growing<double> responses; // every node's, in node order
@@ -336,8 +339,11 @@ struct Work {
         : conf(R), inst(R), y(R), conf_spare(R), inst_spare(R), y_spare(R), keys(R), sorted(R), keys_spare(R),
           prefix(R), counts(max_distinct + 1), n_cat(max_distinct), sum_cat(max_distinct),
           mean_cat(max_distinct), cats(max_distinct), left_ranks(max_distinct),
-          best_left_ranks(max_distinct), goes_left_rank(max_distinct), vars(D)
+          best_left_ranks(max_distinct), goes_left_rank(max_distinct), vars(D),
+          vars_rejected(D)
     {
+        for (std::size_t t = 0; t < D; ++t)
+            vars_rejected[t] = Generator::rejected(D - t);
     }
 };
 
@@ -388,8 +394,10 @@ private:
     void draw_sample()
     {
         const std::size_t R = d_.R;
+        const std::uint64_t rejected = Generator::rejected(R);
         for (std::size_t j = 0; j < R; ++j) {
-            const std::size_t r = o_.bootstrap ? static_cast<std::size_t>(gen_.below(R)) : j;
+            const std::size_t r =
+                o_.bootstrap ? static_cast<std::size_t>(gen_.below(R, rejected)) : j;
             w_.conf[j] = static_cast<std::uint32_t>(d_.runs[r] - 1);
             w_.inst[j] = static_cast<std::uint32_t>(d_.runs[R + r] - 1);
             w_.y[j] = d_.y[r];
@@ -416,7 +424,8 @@ private:
             w_.vars[v] = static_cast<std::uint32_t>(v);
         if (tried < D)
             for (std::size_t t = 0; t < tried; ++t) {
-                const std::size_t pick = t + static_cast<std::size_t>(gen_.below(D - t));
+                const std::uint64_t drawn = gen_.below(D - t, w_.vars_rejected[t]);
+                const std::size_t pick = t + static_cast<std::size_t>(drawn);
                 std::swap(w_.vars[t], w_.vars[pick]);
             }
 
