@@ -188,6 +188,93 @@ BestPrefix dispatched_best_prefix()
     }
 }
 
+// The runs and response sums of categories 0..few-1 (their ranks) over a
+// node's runs, each sum in node order as the host's accumarray adds. The
+// vector kernels keep a lane per category and add every run to every lane,
+// +0 where the run is not the lane's: a sum started at +0 never becomes -0,
+// so the +0s change no bit, and no sum waits on a store to memory as
+// n[r] += 1 does when runs of one category follow each other.
+constexpr std::size_t FEW_CATEGORIES = 8;
+using SumCategories = void (*)(const std::uint32_t *row, const std::uint32_t *rank,
+                               const double *y, std::size_t m, std::size_t few, double *n,
+                               double *sum);
+
+void sum_categories_portable(const std::uint32_t *row, const std::uint32_t *rank, const double *y,
+                             std::size_t m, std::size_t few, double *n, double *sum)
+{
+    std::fill_n(n, few, 0.0);
+    std::fill_n(sum, few, 0.0);
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint32_t r = rank[row[i]];
+        n[r] += 1;
+        sum[r] += y[i];
+    }
+}
+
+#if TOOLBOX_GNU_EXTENSIONS
+template <class Doubles, class Masks, int lanes, int vectors>
+TOOLBOX_FORCE_INLINE void sum_categories_lanes(const std::uint32_t *row,
+                                               const std::uint32_t *rank, const double *y,
+                                               std::size_t m, std::size_t few, double *n,
+                                               double *sum)
+{
+    const Doubles zero = {}, one = zero + 1;
+    Doubles category[vectors], count[vectors], total[vectors];
+    for (int v = 0; v < vectors; ++v) {
+        for (int lane = 0; lane < lanes; ++lane)
+            category[v][lane] = v * lanes + lane;
+        count[v] = zero;
+        total[v] = zero;
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        const Doubles r = zero + static_cast<double>(rank[row[i]]), yi = zero + y[i];
+        for (int v = 0; v < vectors; ++v) {
+            const Masks here = category[v] == r;
+            count[v] += (Doubles)((Masks)one & here);
+            total[v] += (Doubles)((Masks)yi & here);
+        }
+    }
+    for (std::size_t c = 0; c < few; ++c) {
+        n[c] = count[c / lanes][c % lanes];
+        sum[c] = total[c / lanes][c % lanes];
+    }
+}
+
+#if TOOLBOX_HAVE_AVX2_KERNELS
+TOOLBOX_TARGET_AVX2
+void sum_categories_avx2(const std::uint32_t *row, const std::uint32_t *rank, const double *y,
+                         std::size_t m, std::size_t few, double *n, double *sum)
+{
+    if (few <= 4)
+        sum_categories_lanes<v4d, v4i, 4, 1>(row, rank, y, m, few, n, sum);
+    else
+        sum_categories_lanes<v4d, v4i, 4, 2>(row, rank, y, m, few, n, sum);
+}
+#endif
+
+void sum_categories_vector(const std::uint32_t *row, const std::uint32_t *rank, const double *y,
+                           std::size_t m, std::size_t few, double *n, double *sum)
+{
+    if (few <= 4)
+        sum_categories_lanes<v2d, v2i, 2, 2>(row, rank, y, m, few, n, sum);
+    else
+        sum_categories_lanes<v2d, v2i, 2, 4>(row, rank, y, m, few, n, sum);
+}
+#endif
+
+SumCategories dispatched_sum_categories()
+{
+    switch (kernels::dispatched_kernel()) {
+#if TOOLBOX_HAVE_AVX2_KERNELS
+    case kernels::Kernel::avx2: return sum_categories_avx2;
+#endif
+#if TOOLBOX_GNU_EXTENSIONS
+    case kernels::Kernel::vector: return sum_categories_vector;
+#endif
+    default: return sum_categories_portable;
+    }
+}
+
 // Small nodes' keys (distinct, fewer than a handful of vector widths) put
 // in increasing order; each kernel takes at most `most` keys.
 using SortSmall = void (*)(const std::uint64_t *keys, std::size_t m, std::uint64_t *sorted);
@@ -280,8 +367,10 @@ struct Data {
     const std::uint32_t *rank;
     const std::size_t *rank_offset;
     const double *value_of_rank;
+    const std::uint32_t *distinct; // per variable, its number of ranks
     BestPrefix best_prefix;
     SmallSort small_sort;
+    SumCategories sum_categories;
 
     bool categorical(std::size_t v) const { return levels[v] > 0; }
     const double *column(std::size_t v) const
@@ -595,12 +684,22 @@ private:
         double *mean_cat = w_.mean_cat.data();
         std::uint32_t *cats = w_.cats.data();
         std::size_t present = 0;
-        for (std::size_t i = 0; i < m; ++i) {
-            const std::uint32_t r = var.rank_at(pos + i);
-            if (n_cat[r] == 0)
-                cats[present++] = r;
-            n_cat[r] += 1;
-            sum_cat[r] += w_.y[pos + i];
+        const std::size_t distinct = d_.distinct[v];
+        if (distinct <= FEW_CATEGORIES) { // the usual few: summed in lanes
+            d_.sum_categories(var.row + pos, var.rank, w_.y.data() + pos, m, distinct, n_cat,
+                              sum_cat);
+            for (std::uint32_t r = 0; r < distinct; ++r) {
+                cats[present] = r;
+                present += n_cat[r] != 0;
+            }
+        } else {
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::uint32_t r = var.rank_at(pos + i);
+                if (n_cat[r] == 0)
+                    cats[present++] = r;
+                n_cat[r] += 1;
+                sum_cat[r] += w_.y[pos + i];
+            }
         }
         if (present >= 2) {
             // Present categories in increasing order, then stably by mean
@@ -1088,6 +1187,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     Scratch<std::uint32_t> rank(static_cast<std::size_t>(values));
     Scratch<double> value_of_rank(static_cast<std::size_t>(values));
     Scratch<std::uint32_t> order(std::max(d.K, d.N));
+    Scratch<std::uint32_t> distinct_of(d.D);
     std::size_t offset = 0;
     std::size_t max_distinct = 1;
     for (std::size_t v = 0; v < d.D; ++v) {
@@ -1095,6 +1195,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         rank_offset[v] = offset;
         const std::size_t distinct = rank_column(d.column(v), n, order.data(),
                                                  rank.data() + offset, value_of_rank.data() + offset);
+        distinct_of[v] = static_cast<std::uint32_t>(distinct);
         max_distinct = std::max(max_distinct, distinct);
         offset += n;
     }
@@ -1103,6 +1204,8 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     d.value_of_rank = value_of_rank.data();
     d.best_prefix = dispatched_best_prefix();
     d.small_sort = dispatched_small_sort();
+    d.sum_categories = dispatched_sum_categories();
+    d.distinct = distinct_of.data();
 
     const std::size_t T = static_cast<std::size_t>(o.num_trees);
     mxArray *forest = mxCreateCellMatrix(1, static_cast<mwSize>(T));

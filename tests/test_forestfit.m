@@ -46,8 +46,14 @@ function same_as_grow_tree()
     if trial <= 2
       R = randi([1, 12]);                    % a root leaf or a few nodes
     end
-    [Theta, X, runs, y, levels] = random_runs(randi([2, 40]), randi([1, 30]), R, ...
-                                              p_levels, d_levels);
+    K = randi([2, 40]);
+    N = randi([1, 30]);
+    if trial == 4
+      p_levels(2) = 12;  K = 40;  R = 600;   % more categories than the lanes hold
+    elseif trial == 5
+      d_levels(1) = 7;  N = 30;  R = 600;    % two vectors of category lanes
+    end
+    [Theta, X, runs, y, levels] = random_runs(K, N, R, p_levels, d_levels);
     opts = struct('mtry', numel(levels), 'min_leaf', randi([1, 6]));
     if rem(trial, 3) == 0
       opts.max_nodes = randi([1, 40]);
@@ -116,7 +122,7 @@ function vector_scorer()
   % vector width.
   seed = 83;
   rand('state', seed);  randn('state', seed);
-  [Theta, X, runs, y, levels] = random_runs(40, 30, 2000, [0 3 0], [0 0]);
+  [Theta, X, runs, y, levels] = random_runs(40, 30, 2000, [0 3 0], [8 0]);
   y(1:2:end) = y(1:2:end) + rand(1000, 1);      % and some distinct scores
   for min_leaf = 1:4
     opts = struct('num_trees', 3, 'mtry', 2, 'min_leaf', min_leaf, 'seed', min_leaf);
