@@ -102,7 +102,7 @@ std::size_t best_prefix_portable(const double *prefix, std::size_t lo, std::size
         const double s = left * left / static_cast<double>(i) +
                          right * right / static_cast<double>(m - i);
         const bool better = s > score; // the first best is kept
-        score = better ? s : score;    // (selects: the comparison is hard to predict)
+        score = better ? s : score;
         best_i = better ? i : best_i;
     }
     return best_i;
@@ -115,45 +115,46 @@ typedef double v4d TOOLBOX_VECTOR(32);
 typedef std::int64_t v4i TOOLBOX_VECTOR(32);
 
 // The same scores, a vector of prefixes at a time. Each lane keeps its
-// first best; the lanes' bests then go to the greatest score, the
-// smallest i on a tie, which is the first best over all.
+// first best; then the greatest lane score wins, at the smallest prefix
+// that holds it, which is the first best over all. The last vector may
+// reach past hi: those lanes are masked out, so `prefix` must be readable
+// up to prefix[hi + lanes - 2]. No branch depends on a score (the scalar
+// loop's comparison compiles to a branch, mispredicted in small nodes).
 template <class Doubles, class Masks, int lanes>
 TOOLBOX_FORCE_INLINE std::size_t best_prefix_lanes(const double *prefix, std::size_t lo,
                                                    std::size_t hi, std::size_t m, double total,
                                                    double &score)
 {
-    const double dm = static_cast<double>(m);
-    Doubles at, best, best_at;
+    const double dm = static_cast<double>(m), last = static_cast<double>(hi);
+    Doubles at, best, best_at, unset;
     for (int lane = 0; lane < lanes; ++lane) {
         at[lane] = static_cast<double>(lo + lane);
         best[lane] = score;
         best_at[lane] = 0;
+        unset[lane] = std::numeric_limits<double>::infinity();
     }
-    std::size_t i = lo;
-    for (; i + lanes - 1 <= hi; i += lanes) {
+    for (std::size_t i = lo; i <= hi; i += lanes) {
         Doubles left;
         std::memcpy(&left, prefix + i - 1, sizeof left);
         const Doubles right = total - left;
         const Doubles s = left * left / at + right * right / (dm - at);
-        const Masks better = s > best;
+        const Masks better = (s > best) & (at <= last);
         best = (Doubles)(((Masks)s & better) | ((Masks)best & ~better));
         best_at = (Doubles)(((Masks)at & better) | ((Masks)best_at & ~better));
         at += lanes;
     }
-    std::size_t best_i = 0;
-    for (int lane = 0; lane < lanes; ++lane)
-        if (best_at[lane] != 0 &&
-            (best[lane] > score || (best[lane] == score && best_at[lane] < best_i))) {
-            score = best[lane];
-            best_i = static_cast<std::size_t>(best_at[lane]);
-        }
-    double tail = score;
-    const std::size_t tail_i = best_prefix_portable(prefix, i, hi, m, total, tail);
-    if (tail_i != 0) {
-        score = tail;
-        best_i = tail_i;
-    }
-    return best_i;
+    double top = best[0];
+    for (int lane = 1; lane < lanes; ++lane)
+        top = best[lane] > top ? best[lane] : top;
+    if (!(top > score))
+        return 0;
+    const Masks holds = best == top;
+    const Doubles holder = (Doubles)(((Masks)best_at & holds) | ((Masks)unset & ~holds));
+    double first = holder[0];
+    for (int lane = 1; lane < lanes; ++lane)
+        first = holder[lane] < first ? holder[lane] : first;
+    score = top;
+    return static_cast<std::size_t>(first);
 }
 
 #if TOOLBOX_HAVE_AVX2_KERNELS
@@ -402,7 +403,8 @@ struct Work {
     host::Scratch<std::uint32_t> conf_spare, inst_spare; // partitions' right sides
     host::Scratch<double> y_spare;
     host::Scratch<std::uint64_t> keys, sorted, keys_spare; // a node's runs by a variable
-    host::Scratch<double> prefix;            // cumulative responses in that order
+    host::Scratch<double> prefix;            // cumulative responses in that order, and
+                                             // room for a vector scorer's last vector
     host::Scratch<std::uint32_t> counts;     // counting sort, per rank
     host::Scratch<double> n_cat, sum_cat;    // categorical statistics, per rank
     host::Scratch<double> mean_cat;
@@ -426,7 +428,7 @@ struct Work {
 
     Work(std::size_t R, std::size_t max_distinct, std::size_t D)
         : conf(R), inst(R), y(R), conf_spare(R), inst_spare(R), y_spare(R), keys(R), sorted(R), keys_spare(R),
-          prefix(R), counts(max_distinct + 1), n_cat(max_distinct), sum_cat(max_distinct),
+          prefix(R + 4), counts(max_distinct + 1), n_cat(max_distinct), sum_cat(max_distinct),
           mean_cat(max_distinct), cats(max_distinct), left_ranks(max_distinct),
           best_left_ranks(max_distinct), goes_left_rank(max_distinct), vars(D),
           vars_rejected(D)
@@ -661,10 +663,7 @@ private:
         const double total = S + y[static_cast<std::uint32_t>(sorted[m - 1])];
         // Prefixes of min_leaf..m-min_leaf runs.
         const std::size_t fewest = static_cast<std::size_t>(o_.min_leaf);
-        const std::size_t best_i =
-            m - fewest - fewest < 8
-                ? best_prefix_portable(prefix, fewest, m - fewest, m, total, s.score)
-                : d_.best_prefix(prefix, fewest, m - fewest, m, total, s.score);
+        const std::size_t best_i = d_.best_prefix(prefix, fewest, m - fewest, m, total, s.score);
         if (best_i == 0)
             return s;
         const double lo = var.value_at(pos + static_cast<std::uint32_t>(sorted[best_i - 1]));
