@@ -181,6 +181,9 @@ function s = ordered_split(x, y, min_leaf)
   lo = xs(i(b));
   hi = xs(i(b) + 1);
   s.cut = lo + (hi - lo) / 2;
+  if isinf(hi - lo)                      % the distance overflows: halve first
+    s.cut = lo / 2 + hi / 2;
+  end
   if ~(s.cut > lo)                       % neighbouring doubles: cut at hi
     s.cut = hi;
   end

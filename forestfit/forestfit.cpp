@@ -669,6 +669,8 @@ private:
         const double lo = var.value_at(pos + static_cast<std::uint32_t>(sorted[best_i - 1]));
         const double hi = var.value_at(pos + static_cast<std::uint32_t>(sorted[best_i]));
         s.cut = lo + (hi - lo) / 2;
+        if (std::isinf(hi - lo)) // the distance overflows: halve first
+            s.cut = lo / 2 + hi / 2;
         if (!(s.cut > lo)) // neighbouring doubles: cut at hi
             s.cut = hi;
         return s;

@@ -2,6 +2,7 @@ function cases = test_forestfit()
 % forestfit learns grow_tree's trees from runs, without the pair matrix.
   cases = {
     'without bootstrap and with every variable tried, the tree is grow_tree''s', @same_as_grow_tree
+    'values farther apart than the largest double are still cut between them', @huge_values
     'a seed gives one forest; bootstrap samples R runs; defaults', @seeded_forests
     'every scorer keeps the first of equal scores: the kernels without AVX2 give the same forests', @vector_scorer
     'the forest feeds treecast, nodeharvest and forest_marginals unchanged', @feeds_the_toolbox
@@ -86,6 +87,21 @@ function same_as_grow_tree()
       error('seed %d (R %d, levels %s): %s', seed, R, mat2str(levels), err.message);
     end
   end
+end
+
+function huge_values()
+  % Halfway from -1.5e308 to 1.5e308 is not lo + (hi - lo) / 2, which is
+  % Inf: that cut sent every run left, to an empty right child, again and
+  % again until the nodes ran out (or, without max_nodes, the memory).
+  Theta = repmat([-1.5e308; 1.5e308], 3, 1);
+  runs = int32([(1:6)', ones(6, 1)]);
+  y = [1; 10; 1; 10; 1; 10];
+  opts = struct('mtry', 1, 'min_leaf', 1, 'max_nodes', 9);
+  ours = forestfit(Theta, zeros(1, 0), runs, y, 0, ...
+                   setfield(setfield(opts, 'bootstrap', false), 'num_trees', 1));
+  theirs = grow_tree(Theta, y, 0, opts);
+  assert(isequal(ours{1}.var, int32([1; 0; 0])) && isequal(ours{1}.n_leaf, int32([6; 3; 3])));
+  assert(ours{1}.cut(1) == 0 && isequal(ours{1}.cut, theirs.cut));
 end
 
 function seeded_forests()
