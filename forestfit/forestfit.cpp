@@ -394,6 +394,7 @@ struct Split {
     std::size_t var = 0;
     double cut = 0;
     std::size_t n_left_cats = 0; // categorical: the ranks sent left, in left_ranks
+    std::uint32_t last_left_rank = 0; // ordered: the greatest rank sent left
 };
 
 // Per-tree working buffers, taken once per fit.
@@ -673,6 +674,9 @@ private:
             s.cut = lo / 2 + hi / 2;
         if (!(s.cut > lo)) // neighbouring doubles: cut at hi
             s.cut = hi;
+        // So lo < cut <= hi, and no run of the node lies between them: cut > x
+        // sends left exactly the runs of ranks up to lo's.
+        s.last_left_rank = static_cast<std::uint32_t>(sorted[best_i - 1] >> 32);
         return s;
     }
 
@@ -784,10 +788,10 @@ private:
         } else {
             nodes_[k].var = static_cast<std::int32_t>(v + 1);
             nodes_[k].cut = best.cut;
-            const double cut = best.cut;
+            const std::uint32_t last = best.last_left_rank;
             const Variable var = variable(v);
-            n_left = partition(begin, m, [var, cut](std::size_t j) {
-                return cut > var.value_at(j);
+            n_left = partition(begin, m, [var, last](std::size_t j) {
+                return var.rank_at(j) <= last; // a smaller table than the values'
             });
         }
         const std::uint32_t middle = static_cast<std::uint32_t>(begin + n_left);
