@@ -831,22 +831,24 @@ private:
         return n_left;
     }
 
-    // A 1-by-n row of zeros of class `cls` made by the host, for the rows
-    // cut into cells: an array made here would be copied on its way into
-    // mat2cell. The host's zeros makes a fresh array, ours to fill.
-    static mxArray *host_row(std::size_t n, const char *cls, mxClassID id)
+    // A rows-by-cols array of zeros of class `cls` made by the host, for
+    // the arrays cut into pieces: an array made here would be copied on its
+    // way into mat2cell, and again on its way out. The host's zeros makes a
+    // fresh array, ours to fill.
+    static mxArray *host_zeros(std::size_t rows, std::size_t cols, const char *cls, mxClassID id)
     {
-        mxArray *args[] = {mxCreateDoubleScalar(1), mxCreateDoubleScalar(static_cast<double>(n)),
-                           mxCreateString(cls)};
-        mxArray *row = nullptr;
-        mexCallMATLAB(1, &row, 3, args, "zeros");
+        mxArray *args[] = {mxCreateDoubleScalar(static_cast<double>(rows)),
+                           mxCreateDoubleScalar(static_cast<double>(cols)), mxCreateString(cls)};
+        mxArray *zeros = nullptr;
+        mexCallMATLAB(1, &zeros, 3, args, "zeros");
         for (mxArray *arg : args)
             mxDestroyArray(arg);
-        if (!(mxGetClassID(row) == id && !mxIsComplex(row) && !mxIsSparse(row) &&
-              host::numel(row) == n && (n == 0 || mxGetData(row) != nullptr)))
+        if (!(mxGetClassID(zeros) == id && !mxIsComplex(zeros) && !mxIsSparse(zeros) &&
+              mxGetM(zeros) == rows && host::numel(zeros) == rows * cols &&
+              (rows * cols == 0 || mxGetData(zeros) != nullptr)))
             fail("the host's zeros, shadowed on the path, returned something else than a row "
                  "of zeros.");
-        return row;
+        return zeros;
     }
 
     // A rows-by-cols cell (filled column by column) of the pieces of `row`,
@@ -884,9 +886,9 @@ private:
     mxArray *node_responses()
     {
         const std::size_t N = nodes_.size();
-        mxArray *all = host_row(responses_.size(), "double", mxDOUBLE_CLASS);
+        mxArray *all = host_zeros(1, responses_.size(), "double", mxDOUBLE_CLASS);
         std::memcpy(mxGetPr(all), responses_.data(), responses_.size() * sizeof(double));
-        mxArray *counts = host_row(N, "double", mxDOUBLE_CLASS);
+        mxArray *counts = host_zeros(1, N, "double", mxDOUBLE_CLASS);
         double *sizes = mxGetPr(counts);
         for (std::size_t k = 0; k < N; ++k)
             sizes[k] = static_cast<double>(nodes_[k].end - nodes_[k].begin);
@@ -900,8 +902,8 @@ private:
         const std::size_t M = left_sets_.sizes.size();
         const std::size_t n_left = left_sets_.values.size();
         const std::size_t n_right = right_sets_.values.size();
-        mxArray *all = host_row(n_left + n_right, "int32", mxINT32_CLASS);
-        mxArray *counts = host_row(2 * M, "double", mxDOUBLE_CLASS);
+        mxArray *all = host_zeros(1, n_left + n_right, "int32", mxINT32_CLASS);
+        mxArray *counts = host_zeros(1, 2 * M, "double", mxDOUBLE_CLASS);
         // (copy_n, not memcpy: without categorical splits these are all
         // empty, and their pointers null.)
         std::int32_t *values = static_cast<std::int32_t *>(mxGetData(all));
@@ -920,32 +922,21 @@ private:
                                        "rightchildren", "catsplit", "ysub", "nodepred",
                                        "stddev",   "n_leaf",   "g_leaf",   "m_leaf",
                                        "leaf_mean", "leaf_var"};
+        enum { VAR, CUT, CHILDREN, LEFT, RIGHT, CATSPLIT, YSUB, PRED, STDDEV, COUNT, SUM, SQUARES,
+               MEAN, SPREAD };
         const std::size_t N = nodes_.size();
-        const mwSize n = static_cast<mwSize>(N);
-        mxArray *var = mxCreateNumericMatrix(n, 1, mxINT32_CLASS, mxREAL);
-        mxArray *cut = mxCreateDoubleMatrix(n, 1, mxREAL);
-        mxArray *children = mxCreateNumericMatrix(n, 2, mxINT32_CLASS, mxREAL);
-        mxArray *leftchildren = mxCreateNumericMatrix(n, 1, mxINT32_CLASS, mxREAL);
-        mxArray *rightchildren = mxCreateNumericMatrix(n, 1, mxINT32_CLASS, mxREAL);
-        mxArray *catsplit = value_sets();
-        mxArray *ysub = node_responses();
-        mxArray *nodepred = mxCreateDoubleMatrix(n, 1, mxREAL);
-        mxArray *stddev = mxCreateDoubleMatrix(n, 1, mxREAL);
-        mxArray *n_leaf = mxCreateNumericMatrix(n, 1, mxINT32_CLASS, mxREAL);
-        mxArray *g_leaf = mxCreateDoubleMatrix(n, 1, mxREAL);
-        mxArray *m_leaf = mxCreateDoubleMatrix(n, 1, mxREAL);
-        mxArray *leaf_mean = mxCreateDoubleMatrix(n, 1, mxREAL);
-        mxArray *leaf_var = mxCreateDoubleMatrix(n, 1, mxREAL);
-
-        std::int32_t *var_p = host::int32s(var).data();
-        double *cut_p = mxGetPr(cut);
-        std::int32_t *kids = host::int32s(children).data();
-        std::int32_t *left_p = host::int32s(leftchildren).data();
-        std::int32_t *right_p = host::int32s(rightchildren).data();
-        double *pred_p = mxGetPr(nodepred), *stddev_p = mxGetPr(stddev);
-        std::int32_t *count_p = host::int32s(n_leaf).data();
-        double *sum_p = mxGetPr(g_leaf), *squares_p = mxGetPr(m_leaf);
-        double *mean_p = mxGetPr(leaf_mean), *var_leaf_p = mxGetPr(leaf_var);
+        // The per-node fields are the columns of two host matrices, one
+        // int32 (var, children, leftchildren, rightchildren, n_leaf), one
+        // double (the rest), cut apart by the host's mat2cell: arrays made
+        // here would be copied on their way out.
+        mxArray *ints = host_zeros(N, 6, "int32", mxINT32_CLASS);
+        mxArray *reals = host_zeros(N, 7, "double", mxDOUBLE_CLASS);
+        std::int32_t *var_p = static_cast<std::int32_t *>(mxGetData(ints));
+        std::int32_t *kids = var_p + N, *left_p = var_p + 3 * N, *right_p = var_p + 4 * N;
+        std::int32_t *count_p = var_p + 5 * N;
+        double *cut_p = mxGetPr(reals);
+        double *pred_p = cut_p + N, *stddev_p = cut_p + 2 * N, *sum_p = cut_p + 3 * N;
+        double *squares_p = cut_p + 4 * N, *mean_p = cut_p + 5 * N, *var_leaf_p = cut_p + 6 * N;
         for (std::size_t k = 0; k < N; ++k) {
             const Node &node = nodes_[k];
             var_p[k] = node.var;
@@ -965,12 +956,38 @@ private:
         }
 
         mxArray *tree = mxCreateStructMatrix(1, 1, 14, fields);
-        mxArray *values[] = {var,      cut,    children, leftchildren, rightchildren,
-                             catsplit, ysub,   nodepred, stddev,       n_leaf,
-                             g_leaf,   m_leaf, leaf_mean, leaf_var};
-        for (int f = 0; f < 14; ++f)
-            mxSetFieldByNumber(tree, 0, f, values[f]);
+        const int int_fields[] = {VAR, CHILDREN, LEFT, RIGHT, COUNT};
+        const double int_widths[] = {1, 2, 1, 1, 1};
+        set_columns(tree, ints, N, int_widths, int_fields, 5);
+        const int real_fields[] = {CUT, PRED, STDDEV, SUM, SQUARES, MEAN, SPREAD};
+        const double real_widths[] = {1, 1, 1, 1, 1, 1, 1};
+        set_columns(tree, reals, N, real_widths, real_fields, 7);
+        mxSetFieldByNumber(tree, 0, CATSPLIT, value_sets());
+        mxSetFieldByNumber(tree, 0, YSUB, node_responses());
         return tree;
+    }
+
+    // Cuts the N-row host matrix `columns` into pieces of `widths` columns
+    // and makes them fields `fields` of the struct `tree`. Takes `columns`.
+    static void set_columns(mxArray *tree, mxArray *columns, std::size_t N, const double *widths,
+                            const int *fields, std::size_t count)
+    {
+        mxArray *counts = mxCreateDoubleMatrix(1, static_cast<mwSize>(count), mxREAL);
+        std::copy_n(widths, count, mxGetPr(counts));
+        mxArray *args[] = {columns, mxCreateDoubleScalar(static_cast<double>(N)), counts};
+        mxArray *cut = nullptr;
+        mexCallMATLAB(1, &cut, 3, args, "mat2cell");
+        for (mxArray *arg : args)
+            mxDestroyArray(arg);
+        if (!(mxIsCell(cut) && host::numel(cut) == count))
+            fail("the host's mat2cell or reshape, shadowed on the path, returned something "
+                 "else than a cell.");
+        for (std::size_t j = 0; j < count; ++j) {
+            const mwIndex at = static_cast<mwIndex>(j);
+            mxSetFieldByNumber(tree, 0, fields[j], mxGetCell(cut, at));
+            mxSetCell(cut, at, nullptr); // the field owns it now
+        }
+        mxDestroyArray(cut);
     }
 };
 
