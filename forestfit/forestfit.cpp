@@ -241,25 +241,32 @@ TOOLBOX_FORCE_INLINE void sum_categories_lanes(const std::uint32_t *row,
     }
 }
 
+// Lanes for 4 categories, or for FEW_CATEGORIES.
+template <class Doubles, class Masks, int lanes>
+TOOLBOX_FORCE_INLINE void sum_categories_in(const std::uint32_t *row, const std::uint32_t *rank,
+                                            const double *y, std::size_t m, std::size_t few,
+                                            double *n, double *sum)
+{
+    constexpr int most = static_cast<int>(FEW_CATEGORIES);
+    if (few <= 4)
+        sum_categories_lanes<Doubles, Masks, lanes, 4 / lanes>(row, rank, y, m, few, n, sum);
+    else
+        sum_categories_lanes<Doubles, Masks, lanes, most / lanes>(row, rank, y, m, few, n, sum);
+}
+
 #if TOOLBOX_HAVE_AVX2_KERNELS
 TOOLBOX_TARGET_AVX2
 void sum_categories_avx2(const std::uint32_t *row, const std::uint32_t *rank, const double *y,
                          std::size_t m, std::size_t few, double *n, double *sum)
 {
-    if (few <= 4)
-        sum_categories_lanes<v4d, v4i, 4, 1>(row, rank, y, m, few, n, sum);
-    else
-        sum_categories_lanes<v4d, v4i, 4, 2>(row, rank, y, m, few, n, sum);
+    sum_categories_in<v4d, v4i, 4>(row, rank, y, m, few, n, sum);
 }
 #endif
 
 void sum_categories_vector(const std::uint32_t *row, const std::uint32_t *rank, const double *y,
                            std::size_t m, std::size_t few, double *n, double *sum)
 {
-    if (few <= 4)
-        sum_categories_lanes<v2d, v2i, 2, 2>(row, rank, y, m, few, n, sum);
-    else
-        sum_categories_lanes<v2d, v2i, 2, 4>(row, rank, y, m, few, n, sum);
+    sum_categories_in<v2d, v2i, 2>(row, rank, y, m, few, n, sum);
 }
 #endif
 
