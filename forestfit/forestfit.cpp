@@ -858,6 +858,22 @@ private:
         return zeros;
     }
 
+    // The host's mat2cell or reshape `name`(a, r, c), checked to be a cell
+    // of `pieces` cells. Takes its arguments.
+    static mxArray *host_cells(const char *name, mxArray *a, mxArray *r, mxArray *c,
+                               std::size_t pieces)
+    {
+        mxArray *args[] = {a, r, c};
+        mxArray *cells = nullptr;
+        mexCallMATLAB(1, &cells, 3, args, name);
+        for (mxArray *arg : args)
+            mxDestroyArray(arg);
+        if (!(mxIsCell(cells) && host::numel(cells) == pieces))
+            fail("the host's mat2cell or reshape, shadowed on the path, returned something "
+                 "else than a cell.");
+        return cells;
+    }
+
     // A rows-by-cols cell (filled column by column) of the pieces of `row`,
     // as many as `counts` (a host row) has elements, of counts[k] elements
     // each, cut by the host's mat2cell: a host array made here per piece
@@ -871,22 +887,9 @@ private:
             mxDestroyArray(counts);
             return mxCreateCellMatrix(static_cast<mwSize>(rows), static_cast<mwSize>(cols));
         }
-        mxArray *one = mxCreateDoubleScalar(1);
-        mxArray *cut_args[] = {row, one, counts};
-        mxArray *cut = nullptr;
-        mexCallMATLAB(1, &cut, 3, cut_args, "mat2cell");
-        for (mxArray *arg : cut_args)
-            mxDestroyArray(arg);
-        mxArray *shape_args[] = {cut, mxCreateDoubleScalar(static_cast<double>(rows)),
-                                 mxCreateDoubleScalar(static_cast<double>(cols))};
-        mxArray *cells = nullptr;
-        mexCallMATLAB(1, &cells, 3, shape_args, "reshape");
-        for (mxArray *arg : shape_args)
-            mxDestroyArray(arg);
-        if (!(mxIsCell(cells) && host::numel(cells) == pieces))
-            fail("the host's mat2cell or reshape, shadowed on the path, returned something "
-                 "else than a cell.");
-        return cells;
+        mxArray *cut = host_cells("mat2cell", row, mxCreateDoubleScalar(1), counts, pieces);
+        return host_cells("reshape", cut, mxCreateDoubleScalar(static_cast<double>(rows)),
+                          mxCreateDoubleScalar(static_cast<double>(cols)), pieces);
     }
 
     // ysub: node k's responses, a 1-by-n_k row, in cell k.
@@ -981,14 +984,8 @@ private:
     {
         mxArray *counts = mxCreateDoubleMatrix(1, static_cast<mwSize>(count), mxREAL);
         std::copy_n(widths, count, mxGetPr(counts));
-        mxArray *args[] = {columns, mxCreateDoubleScalar(static_cast<double>(N)), counts};
-        mxArray *cut = nullptr;
-        mexCallMATLAB(1, &cut, 3, args, "mat2cell");
-        for (mxArray *arg : args)
-            mxDestroyArray(arg);
-        if (!(mxIsCell(cut) && host::numel(cut) == count))
-            fail("the host's mat2cell or reshape, shadowed on the path, returned something "
-                 "else than a cell.");
+        mxArray *cut = host_cells("mat2cell", columns,
+                                  mxCreateDoubleScalar(static_cast<double>(N)), counts, count);
         for (std::size_t j = 0; j < count; ++j) {
             const mwIndex at = static_cast<mwIndex>(j);
             mxSetFieldByNumber(tree, 0, fields[j], mxGetCell(cut, at));
