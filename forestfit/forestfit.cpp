@@ -928,12 +928,12 @@ private:
     // The tree in grow_tree's fields, classes, shapes and order.
     mxArray *tree_struct()
     {
-        const char *fields[] = {"var",      "cut",      "children", "leftchildren",
-                                       "rightchildren", "catsplit", "ysub", "nodepred",
-                                       "stddev",   "n_leaf",   "g_leaf",   "m_leaf",
-                                       "leaf_mean", "leaf_var"};
+        const char *fields[] = {"var",       "cut",      "children",      "leftchildren",
+                                "rightchildren", "catsplit", "ysub",       "nodepred",
+                                "stddev",    "n_leaf",   "g_leaf",        "m_leaf",
+                                "leaf_mean", "leaf_var", "theta_columns", "levels"};
         enum { VAR, CUT, CHILDREN, LEFT, RIGHT, CATSPLIT, YSUB, PRED, STDDEV, COUNT, SUM, SQUARES,
-               MEAN, SPREAD };
+               MEAN, SPREAD, THETA_COLUMNS, LEVELS, NUM_FIELDS };
         const std::size_t N = nodes_.size();
         // The per-node fields are the columns of two host matrices, one
         // int32 (var, children, leftchildren, rightchildren, n_leaf), one
@@ -965,7 +965,7 @@ private:
             var_leaf_p[k] = node.spread;
         }
 
-        mxArray *tree = mxCreateStructMatrix(1, 1, 14, fields);
+        mxArray *tree = mxCreateStructMatrix(1, 1, NUM_FIELDS, fields);
         const int int_fields[] = {VAR, CHILDREN, LEFT, RIGHT, COUNT};
         const double int_widths[] = {1, 2, 1, 1, 1};
         set_columns(tree, ints, N, int_widths, int_fields, 5);
@@ -974,6 +974,13 @@ private:
         set_columns(tree, reals, N, real_widths, real_fields, 7);
         mxSetFieldByNumber(tree, 0, CATSPLIT, value_sets());
         mxSetFieldByNumber(tree, 0, YSUB, node_responses());
+        // What the tree was fitted on, so that the forest modules can check
+        // the shape and the categories of the data they route before walking.
+        mxSetFieldByNumber(tree, 0, THETA_COLUMNS,
+                           mxCreateDoubleScalar(static_cast<double>(d_.p)));
+        mxArray *levels = mxCreateDoubleMatrix(1, static_cast<mwSize>(d_.D), mxREAL);
+        std::copy_n(d_.levels, d_.D, mxGetPr(levels));
+        mxSetFieldByNumber(tree, 0, LEVELS, levels);
         return tree;
     }
 

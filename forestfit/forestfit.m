@@ -36,7 +36,12 @@
 %   forest is a 1-by-num_trees cell of tree structs with GROW_TREE's fields,
 %   classes and shapes (var, cut, children, leftchildren, rightchildren,
 %   catsplit, ysub, nodepred, stddev, n_leaf, g_leaf, m_leaf, leaf_mean,
-%   leaf_var), read unchanged by treecast, nodeharvest and poolmargins.
+%   leaf_var), read unchanged by treecast, nodeharvest and poolmargins,
+%   and two fields that record what the tree was fitted on:
+%     theta_columns  p, the number of columns of Theta (double scalar)
+%     levels         the levels argument as a 1-by-(p+d) double row
+%   forestmargins and forestcast check the data they route against these
+%   before walking; trees without them (GROW_TREE's) are checked as walked.
 %
 %   Random choices come from the module's own generator, xoshiro256**
 %   seeded through splitmix64 with opts.seed, with unbiased bounded draws by

@@ -66,7 +66,9 @@ function same_as_grow_tree()
     try
       assert(iscell(ours) && isequal(size(ours), [1 1]));
       a = ours{1};
-      assert(isequal(fieldnames(a), fieldnames(theirs)));
+      % Beyond grow_tree's fields, what the tree was fitted on.
+      assert(isequal(fieldnames(a), [fieldnames(theirs); {'theta_columns'; 'levels'}]));
+      assert(isequal(a.theta_columns, size(Theta, 2)) && isequal(a.levels, levels));
       for f = fieldnames(theirs)'
         assert(strcmp(class(a.(f{1})), class(theirs.(f{1}))) && ...
                isequal(size(a.(f{1})), size(theirs.(f{1}))), 'field %s: class or size', f{1});
