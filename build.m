@@ -13,8 +13,9 @@ function build(varargin)
 %                    suite run against an installed package)
 %
 % A module is a folder NAME holding NAME.cpp (its whole source) and NAME.m
-% (its help text). Sources include host/mexhost.hpp. A module is rebuilt
-% when its sources or the host headers are newer than its binary.
+% (its help text), and may keep headers of its own beside them. Sources
+% include host/mexhost.hpp. A module is rebuilt when its sources, its
+% headers or the host headers are newer than its binary.
 
   root = fileparts(mfilename('fullpath'));
   with_tests = any(strcmp(varargin, 'tests'));
@@ -84,7 +85,8 @@ function build(varargin)
     name = name{1};
     src = fullfile(root, name, [name '.cpp']);
     out = fullfile(outdir, [name '.' mex_extension(on_octave)]);
-    deps = [dir(fullfile(root, name, '*.cpp')); dir(fullfile(hostdir, '*.hpp'))];
+    deps = [dir(fullfile(root, name, '*.cpp')); dir(fullfile(root, name, '*.hpp')); ...
+            dir(fullfile(hostdir, '*.hpp'))];
     if needs_build(out, deps)
       compile(src, out, extra_libs(name, on_octave));
     end
@@ -107,7 +109,8 @@ function build_helpers(root, helperdir, hostdir, compile, on_octave)
   % every module source counts among its dependencies.
   sources = dir(fullfile(hostdir, '*.hpp'));
   for name = module_names(root)
-    sources = [sources; dir(fullfile(root, name{1}, '*.cpp'))]; %#ok<AGROW>
+    sources = [sources; dir(fullfile(root, name{1}, '*.cpp')); ...
+               dir(fullfile(root, name{1}, '*.hpp'))]; %#ok<AGROW>
   end
   for k = 1:numel(helpers)
     src = fullfile(root, 'tests', 'helpers', helpers(k).name);

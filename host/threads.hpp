@@ -1,0 +1,86 @@
+// Worker threads for the modules that spread independent pieces of work
+// (trees, blocks of rows) over the cores. Workers compute on plain buffers
+// only: every host call (reading arguments, creating outputs, raising an
+// error) stays on the calling thread, before or after the parallel part. A
+// piece of work never throws; it records a failure in its own result for the
+// calling thread to report. Header-only, like the rest of host/.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#elif defined(__linux__)
+#include <sched.h>
+#endif
+
+namespace host {
+
+// The cores this process may run on: its affinity mask where the platform
+// has one (a job scheduler or taskset may have narrowed it), else the
+// machine's hardware threads; at least 1.
+inline std::size_t usable_cores()
+{
+#if defined(__linux__)
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+        return static_cast<std::size_t>(CPU_COUNT(&set));
+#elif defined(_WIN32)
+    DWORD_PTR process_mask = 0;
+    DWORD_PTR system_mask = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask) &&
+        process_mask != 0) {
+        std::size_t count = 0;
+        for (; process_mask != 0; process_mask &= process_mask - 1)
+            ++count;
+        return count;
+    }
+#endif
+    return std::max<std::size_t>(1, std::thread::hardware_concurrency());
+}
+
+// Runs work(item) for every item in 0..count-1 on at most `threads` threads,
+// the calling thread among them, and returns when all are done. Items are
+// handed out one at a time in increasing order, so uneven items balance;
+// which thread runs an item must not change its result. If the system
+// refuses a thread, the threads already running (at least the calling one)
+// take its share.
+template <class Work>
+void parallel_for(std::size_t count, std::size_t threads, Work work)
+{
+    threads = std::min(threads, count);
+    if (threads <= 1) {
+        for (std::size_t item = 0; item < count; ++item)
+            work(item);
+        return;
+    }
+    std::atomic<std::size_t> next{0};
+    auto run = [&next, count, &work] {
+        for (std::size_t item = next++; item < count; item = next++)
+            work(item);
+    };
+    std::vector<std::thread> helpers;
+    try {
+        helpers.reserve(threads - 1);
+        for (std::size_t t = 1; t < threads; ++t)
+            helpers.emplace_back(run);
+    } catch (...) {
+        // No memory or no thread to be had: fewer threads do it all.
+    }
+    run();
+    for (std::thread &helper : helpers)
+        helper.join();
+}
+
+} // namespace host
