@@ -52,12 +52,10 @@
 %   responses, a categorical value that is not an integer in 1..L, NaN in
 %   an ordered variable, levels of the wrong length, unknown option names,
 %   mtry outside 1..p+d, R = 0, a fit that would not fit in memory.
-%   Scratch memory is O(R + K*p + N*d) beyond the output. The cells of
-%   ysub and catsplit are cut from one row per tree, and the per-node
-%   fields from two matrices per tree (one int32, one double), all made by
-%   the host's zeros, by the host's mat2cell (the pieces share their
-%   array's memory until one is changed); a zeros, mat2cell or reshape of
-%   your own that shadows the host's is refused with an error.
+%   Scratch memory is O(R + K*p + N*d) beyond the output. The forest is
+%   built through the MEX C API alone: no function of the interpreter is
+%   called, so a zeros, mat2cell or reshape of your own on the path is
+%   never run.
 %
 %   Example:
 %     Theta = [rand(50, 2), randi(3, 50, 1)];  X = rand(40, 2);
