@@ -13,10 +13,14 @@
 // the host) and builds the forest through the C API.
 #include "grower.hpp"
 #include "mexhost.hpp"
+#include "threads.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 
 namespace {
 
@@ -41,6 +45,9 @@ struct Options {
     double max_nodes = std::numeric_limits<double>::infinity();
     bool bootstrap = true;
     double seed = 0;
+    double first_tree = 1;
+    double num_threads = 1; // set from the usable cores when absent
+    KeptResponses ysub = KeptResponses::leaves;
 };
 
 // ---- the forest as host arrays ---------------------------------------------
@@ -179,15 +186,31 @@ double option_scalar(const mxArray *value, const char *name)
 
 bool is_whole(double x) { return std::isfinite(x) && x == std::floor(x); }
 
+// opts.ysub: which nodes keep their responses.
+KeptResponses read_kept_responses(const mxArray *value)
+{
+    char word[8] = "";
+    if (mxIsChar(value) && host::rows(value) == 1 && host::numel(value) < sizeof word)
+        mxGetString(value, word, sizeof word);
+    if (std::strcmp(word, "leaves") == 0)
+        return KeptResponses::leaves;
+    if (std::strcmp(word, "all") == 0)
+        return KeptResponses::all;
+    if (std::strcmp(word, "none") == 0)
+        return KeptResponses::none;
+    fail("opts.ysub must be 'leaves', 'all' or 'none'.");
+}
+
 Options read_options(const mxArray *opts, std::size_t D)
 {
     Options o;
     o.mtry = std::max(1.0, std::floor(static_cast<double>(D) / 3));
+    o.num_threads = static_cast<double>(host::usable_cores());
     if (opts == nullptr)
         return o;
     require(mxIsStruct(opts) && host::numel(opts) == 1,
             "opts must be a 1-by-1 struct (fields num_trees, mtry, min_leaf, max_nodes, "
-            "bootstrap, seed; all optional).");
+            "bootstrap, seed, first_tree, num_threads, ysub; all optional).");
     const int fields = mxGetNumberOfFields(opts);
     for (int f = 0; f < fields; ++f) {
         const char *name = mxGetFieldNameByNumber(opts, f);
@@ -220,14 +243,26 @@ Options read_options(const mxArray *opts, std::size_t D)
             o.seed = option_scalar(value, name);
             if (!(is_whole(o.seed) && std::fabs(o.seed) <= 9007199254740992.0))
                 fail("opts.seed must be an integer of at most 2^53 in magnitude.");
+        } else if (std::strcmp(name, "first_tree") == 0) {
+            o.first_tree = option_scalar(value, name);
+            if (!(is_whole(o.first_tree) && o.first_tree >= 1 && o.first_tree <= 9007199254740992.0))
+                fail("opts.first_tree must be a positive integer (of at most 2^53).");
+        } else if (std::strcmp(name, "num_threads") == 0) {
+            o.num_threads = option_scalar(value, name);
+            if (!(is_whole(o.num_threads) && o.num_threads >= 1))
+                fail("opts.num_threads must be a positive integer.");
+        } else if (std::strcmp(name, "ysub") == 0) {
+            o.ysub = read_kept_responses(value);
         } else {
             fail_fmt("opts has an unknown field '%s' (known: num_trees, mtry, min_leaf, "
-                     "max_nodes, bootstrap, seed).",
+                     "max_nodes, bootstrap, seed, first_tree, num_threads, ysub).",
                      name);
         }
     }
     // A huge min_leaf only makes every tree a leaf; kept in range of a count.
     o.min_leaf = std::min(o.min_leaf, 4294967296.0);
+    if (o.first_tree + o.num_trees - 1 > 9007199254740992.0)
+        fail("opts.first_tree + opts.num_trees - 1 must be at most 2^53.");
     return o;
 }
 
@@ -264,6 +299,101 @@ void check_column(const double *values, std::size_t rows, double L, const char *
             fail_fmt("%s(%zu, %zu) is NaN; ordered variables need numbers.", name, i + 1,
                      col + 1);
     }
+}
+
+
+// Lets the host deliver an interrupt (Ctrl-C) that arrived during the fit:
+// Octave does so at the next evaluation, by throwing through this call;
+// MATLAB delivers it only after the call returns. Asked at most every
+// INTERRUPT_PERIOD, as it costs an evaluation.
+constexpr std::chrono::milliseconds INTERRUPT_PERIOD{100};
+
+class InterruptPoll {
+public:
+    void operator()()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_ < INTERRUPT_PERIOD)
+            return;
+        last_ = now;
+        mexEvalString("");
+    }
+
+private:
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// Trees first_tree.. of the forest, grown on worker threads (or on the
+// calling thread alone for num_threads = 1) while the calling thread turns
+// each finished tree into host arrays, in order, and watches for an
+// interrupt. Every host call stays on the calling thread.
+mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::GrowOptions &grow_opts,
+                     const FitRecord &record, const Options &o)
+{
+    const std::size_t count = static_cast<std::size_t>(o.num_trees);
+    // More threads than trees would idle.
+    const std::size_t threads = std::max<std::size_t>(
+        1, std::min(count, static_cast<std::size_t>(std::min(o.num_threads, 4096.0))));
+    const std::uint64_t seed = static_cast<std::uint64_t>(static_cast<std::int64_t>(o.seed));
+    const std::uint64_t first = static_cast<std::uint64_t>(o.first_tree);
+    mxArray *forest = mxCreateCellMatrix(1, static_cast<mwSize>(count));
+
+    enum : char { PENDING, GROWN, FAILED };
+    std::vector<Tree> trees(count);
+    std::unique_ptr<std::atomic<char>[]> state(new std::atomic<char>[count]);
+    for (std::size_t t = 0; t < count; ++t)
+        state[t] = PENDING;
+    std::vector<std::unique_ptr<forestcore::TreeScratch>> scratch(threads);
+    std::atomic<bool> stop{false};
+
+    // On a worker: no host call, no exception out.
+    auto grow = [&](std::size_t t, std::size_t worker) {
+        char outcome = FAILED;
+        try {
+            if (!scratch[worker])
+                scratch[worker].reset(
+                    new forestcore::TreeScratch(data.n_runs, data.max_distinct, data.n_vars));
+            forestcore::Generator gen = forestcore::Generator::for_tree(seed, first + t);
+            if (forestcore::TreeGrower(data, grow_opts, *scratch[worker], gen, stop)
+                    .grow(trees[t]))
+                outcome = GROWN;
+        } catch (const std::bad_alloc &) {
+            stop = true;
+        }
+        state[t].store(outcome, std::memory_order_release);
+    };
+    std::size_t converted = 0;
+    std::size_t failed = count;
+    InterruptPoll poll_interrupt;
+    // On the calling thread: finished trees into the forest, in order.
+    auto collect = [&] {
+        for (; converted < count; ++converted) {
+            const char now = state[converted].load(std::memory_order_acquire);
+            if (now == PENDING)
+                break;
+            if (now == FAILED) {
+                failed = std::min(failed, converted);
+                break;
+            }
+            mxSetCell(forest, static_cast<mwIndex>(converted), tree_struct(trees[converted], record));
+            Tree().swap(trees[converted]); // its memory back at once
+        }
+        poll_interrupt();
+    };
+    if (threads <= 1) {
+        for (std::size_t t = 0; t < count && failed == count; ++t) {
+            grow(t, 0);
+            collect();
+        }
+    } else {
+        host::parallel_for_watched(count, threads, stop, INTERRUPT_PERIOD, grow, collect);
+        collect();
+    }
+    if (converted < count)
+        fail_fmt("the fit ran out of memory growing tree %.0f of the forest (fewer num_trees "
+                 "or num_threads, or a larger min_leaf, need less).",
+                 o.first_tree + static_cast<double>(converted));
+    return forest;
 }
 
 } // namespace
@@ -380,19 +510,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     data.kernels = forestcore::split_kernels_for(kernels::dispatched_kernel());
 
     const forestcore::GrowOptions grow_opts{static_cast<std::size_t>(o.mtry), o.min_leaf,
-                                            o.max_nodes, o.bootstrap, KeptResponses::all};
-    const FitRecord record{data.theta_cols, D, data.levels, grow_opts.kept};
-    const std::size_t T = static_cast<std::size_t>(o.num_trees);
-    mxArray *forest = mxCreateCellMatrix(1, static_cast<mwSize>(T));
-    forestcore::TreeScratch scratch(R, data.max_distinct, D);
-    forestcore::Generator gen(static_cast<std::uint64_t>(static_cast<std::int64_t>(o.seed)));
-    const std::atomic<bool> never{false};
-    Tree tree;
-    for (std::size_t t = 0; t < T; ++t) {
-        forestcore::TreeGrower(data, grow_opts, scratch, gen, never).grow(tree);
-        mxSetCell(forest, static_cast<mwIndex>(t), tree_struct(tree, record));
-    }
-
+                                            o.max_nodes, o.bootstrap, o.ysub};
+    const FitRecord record{data.theta_cols, D, data.levels, o.ysub};
+    mxArray *forest = grow_forest(data, grow_opts, record, o);
     const Outputs out(nlhs, plhs);
     out.set(0, forest);
 }

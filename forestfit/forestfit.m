@@ -23,6 +23,16 @@
 %                        replacement; false: from every run once
 %                        (default true)
 %             seed       integer seeding the random choices (default 0)
+%             first_tree the number of the forest's first tree fitted here
+%                        (default 1): the call fits trees first_tree ..
+%                        first_tree + num_trees - 1, so forests fitted in
+%                        blocks of trees concatenate to the whole forest
+%             num_threads  threads growing trees at once (default: the
+%                        cores this process may use; 1: the calling thread
+%                        alone). The forest is the same for every count.
+%             ysub       which nodes keep their training responses in ysub:
+%                        'leaves' (default; other nodes hold a 1-by-0 row),
+%                        'all' (every node, as GROW_TREE) or 'none'
 %
 %   The learning rule is the example learner's, GROW_TREE, exactly: greedy
 %   splits minimising the children's squared error, ordered cuts halfway
@@ -30,8 +40,9 @@
 %   splits by the best prefix of the categories present ordered by mean
 %   response (absent ones go right), breadth-first node numbering. With
 %   bootstrap = false and mtry = p+d the tree is GROW_TREE's on
-%   Z = [Theta(runs(:,1),:), X(runs(:,2),:)]; ysub{k} then lists node k's
-%   responses in the order of the runs (with bootstrap, in the order drawn).
+%   Z = [Theta(runs(:,1),:), X(runs(:,2),:)] (with ysub = 'all'); ysub{k}
+%   lists node k's responses in the order of the runs (with bootstrap, in
+%   the order drawn).
 %
 %   forest is a 1-by-num_trees cell of tree structs with GROW_TREE's fields,
 %   classes and shapes (var, cut, children, leftchildren, rightchildren,
@@ -44,9 +55,18 @@
 %   before walking; trees without them (GROW_TREE's) are checked as walked.
 %
 %   Random choices come from the module's own generator, xoshiro256**
-%   seeded through splitmix64 with opts.seed, with unbiased bounded draws by
-%   rejection: the same seed gives the same forest on every platform and
-%   build, and neither the C library's generator nor the host's is touched.
+%   seeded through splitmix64, with unbiased bounded draws by rejection.
+%   Tree t of the forest draws from a stream fixed by opts.seed and t
+%   alone, so the same seed gives the same forest on every platform and
+%   build, for every num_threads, and fitted whole or in blocks of trees
+%   (on other processes or machines: examples/forestfit_workers.m).
+%   Neither the C library's generator nor the host's is touched. Since
+%   version 1.1.0 a seed gives another forest than before (one stream per
+%   tree instead of one for the forest).
+%
+%   Trees grow on worker threads; the calling thread builds the forest as
+%   trees finish and, in GNU Octave, lets Ctrl-C stop the fit within a
+%   fraction of a second (with num_threads = 1, between trees).
 %
 %   Errors name the argument: run indices outside 1..K or 1..N, NaN or Inf
 %   responses, a categorical value that is not an integer in 1..L, NaN in

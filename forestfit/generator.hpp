@@ -1,7 +1,9 @@
 // forestfit's generator: xoshiro256** (Blackman and Vigna), its state filled
 // by splitmix64, with unbiased bounded draws by rejection, so that a seed
-// gives the same forest on every platform and build. Part of the learner
-// core: no host calls.
+// gives the same forest on every platform and build. Each tree draws from a
+// stream of its own, fixed by the seed and the tree's number alone, so the
+// forest is the same whichever thread, process or machine grows each tree.
+// Part of the learner core: no host calls.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +16,15 @@ public:
     {
         for (std::uint64_t &word : state_)
             word = splitmix64(seed);
+    }
+
+    // Tree t's stream (t counted from 1 over the whole forest): splitmix64
+    // turns the seed into a key, the key xor t times an odd constant (one
+    // value per t) seeds the stream as a seed seeds a generator.
+    static Generator for_tree(std::uint64_t seed, std::uint64_t tree)
+    {
+        const std::uint64_t key = splitmix64(seed);
+        return Generator(key ^ (tree * 0xd1b54a32d192ed03ULL));
     }
 
     std::uint64_t next()

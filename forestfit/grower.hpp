@@ -94,6 +94,15 @@ struct Tree {
         return kept == KeptResponses::all || (kept == KeptResponses::leaves && node.is_leaf());
     }
     std::size_t split_count() const { return left_sizes.size(); }
+    void swap(Tree &other)
+    {
+        nodes.swap(other.nodes);
+        responses.swap(other.responses);
+        left_values.swap(other.left_values);
+        right_values.swap(other.right_values);
+        left_sizes.swap(other.left_sizes);
+        right_sizes.swap(other.right_sizes);
+    }
     void clear()
     {
         nodes.clear();

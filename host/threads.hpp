@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -81,6 +84,91 @@ void parallel_for(std::size_t count, std::size_t threads, Work work)
     run();
     for (std::thread &helper : helpers)
         helper.join();
+}
+
+// Runs work(item, worker) for every item in 0..count-1 on `threads` worker
+// threads (worker in 0..threads-1 names the thread, for per-thread
+// scratch), while the calling thread runs no item but calls watch() each
+// time an item is done and at least every `period`: watch may call the host
+// (to build results as they come, or to let the host deliver a pending
+// interrupt). Items are handed out in increasing order; once `stop` is set
+// (by the caller, or here when watch throws) no item starts, and work
+// should return early from the one it runs. If watch throws, the workers
+// are joined before the exception goes on, so nothing runs on after the
+// call. If the system refuses every thread, the calling thread runs the
+// items itself as worker 0, calling watch between them.
+template <class Work, class Watch>
+void parallel_for_watched(std::size_t count, std::size_t threads, std::atomic<bool> &stop,
+                          std::chrono::milliseconds period, Work work, Watch watch)
+{
+    threads = std::max<std::size_t>(1, std::min(threads, count));
+    std::mutex lock;
+    std::condition_variable changed;
+    std::size_t events = 0, live = 0; // under lock
+    std::atomic<std::size_t> next{0};
+    auto signal = [&](bool leaving) {
+        std::lock_guard<std::mutex> hold(lock);
+        ++events;
+        live -= leaving;
+        changed.notify_one();
+    };
+    auto run = [&](std::size_t worker) {
+        for (std::size_t item = next++; item < count && !stop.load(); item = next++) {
+            work(item, worker);
+            signal(false);
+        }
+        signal(true);
+    };
+    std::vector<std::thread> helpers;
+    try {
+        helpers.reserve(threads);
+        for (std::size_t t = 0; t < threads; ++t) {
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                ++live;
+            }
+            try {
+                helpers.emplace_back(run, t);
+            } catch (...) {
+                std::lock_guard<std::mutex> hold(lock);
+                --live;
+                throw;
+            }
+        }
+    } catch (...) {
+        // No memory or no thread to be had: the threads running do it all.
+    }
+    auto join = [&helpers] {
+        for (std::thread &helper : helpers)
+            helper.join();
+    };
+    if (helpers.empty()) {
+        for (std::size_t item = 0; item < count && !stop.load(); ++item) {
+            work(item, 0);
+            watch();
+        }
+        return;
+    }
+    try {
+        std::size_t seen = 0;
+        for (;;) {
+            bool done;
+            {
+                std::unique_lock<std::mutex> hold(lock);
+                changed.wait_for(hold, period, [&] { return events != seen; });
+                seen = events;
+                done = live == 0;
+            }
+            watch();
+            if (done)
+                break;
+        }
+    } catch (...) {
+        stop = true;
+        join();
+        throw;
+    }
+    join();
 }
 
 } // namespace host

@@ -4,6 +4,8 @@ function cases = test_forestfit()
     'without bootstrap and with every variable tried, the tree is grow_tree''s', @same_as_grow_tree
     'values farther apart than the largest double are still cut between them', @huge_values
     'a seed gives one forest; bootstrap samples R runs; defaults', @seeded_forests
+    'the forest is the same on any number of threads and fitted in blocks of trees', @threads_and_blocks
+    'ysub keeps the leaves'' responses (default), every node''s, or none', @kept_responses
     'every scorer keeps the first of equal scores: the kernels without AVX2 give the same forests', @vector_scorer
     'the forest feeds treecast, nodeharvest and forest_marginals unchanged', @feeds_the_toolbox
     'bad arguments are named, in argument order', @messages
@@ -59,8 +61,8 @@ function same_as_grow_tree()
     if rem(trial, 3) == 0
       opts.max_nodes = randi([1, 40]);
     end
-    ours = forestfit(Theta, X, runs, y, levels, ...
-                     setfield(setfield(opts, 'bootstrap', false), 'num_trees', 1));
+    ours = forestfit(Theta, X, runs, y, levels, setfield(setfield(setfield(opts, ...
+                     'bootstrap', false), 'num_trees', 1), 'ysub', 'all'));
     Z = [Theta(runs(:, 1), :), X(runs(:, 2), :)];
     theirs = grow_tree(Z, y, levels, opts);
     try
@@ -110,7 +112,7 @@ function seeded_forests()
   seed = 77;
   rand('state', seed);  randn('state', seed);
   [Theta, X, runs, y, levels] = random_runs(30, 20, 300, [0 3 0], [2 0]);
-  opts = struct('num_trees', 4, 'min_leaf', 2, 'seed', 5);
+  opts = struct('num_trees', 4, 'min_leaf', 2, 'seed', 5, 'ysub', 'all');
   a = forestfit(Theta, X, runs, y, levels, opts);
   b = forestfit(Theta, X, runs, y, levels, opts);
   assert(isequal(a, b), 'seed %d: one seed, two forests', seed);
@@ -127,11 +129,60 @@ function seeded_forests()
   d = forestfit(Theta, X, runs, y, levels);
   assert(numel(d) == 10 && isequal(d, forestfit(Theta, X, runs, y, levels, struct())));
   defaults = struct('num_trees', 10, 'mtry', 1, 'min_leaf', 5, 'max_nodes', Inf, ...
-                    'bootstrap', true, 'seed', 0);
+                    'bootstrap', true, 'seed', 0, 'first_tree', 1, 'num_threads', 1, ...
+                    'ysub', 'leaves');
   assert(isequal(d, forestfit(Theta, X, runs, y, levels, defaults)));
   % Without bootstrap every tree holds every run once, in run order.
-  e = forestfit(Theta, X, runs, y, levels, struct('bootstrap', false, 'num_trees', 2));
+  e = forestfit(Theta, X, runs, y, levels, struct('bootstrap', false, 'num_trees', 2, ...
+                                                   'ysub', 'all'));
   assert(isequal(e{1}.ysub{1}, y') && isequal(e{2}.ysub{1}, y'));
+end
+
+function threads_and_blocks()
+  seed = 79;
+  rand('state', seed);  randn('state', seed);
+  [Theta, X, runs, y, levels] = random_runs(60, 40, 3000, [0 5 0], [3 0]);
+  opts = struct('num_trees', 7, 'min_leaf', 2, 'seed', 12, 'num_threads', 1);
+  whole = forestfit(Theta, X, runs, y, levels, opts);
+  for threads = [2 3 16]
+    assert(isequal(forestfit(Theta, X, runs, y, levels, setfield(opts, 'num_threads', threads)), ...
+                   whole), 'seed %d: %d threads', seed, threads);
+  end
+  % Tree t's draws depend on (seed, t) alone: blocks concatenate to the whole.
+  blocks = {};
+  for b = [1 3; 4 2; 6 2]'
+    o = opts;
+    o.first_tree = b(1);
+    o.num_trees = b(2);
+    o.num_threads = 2;
+    blocks = [blocks, forestfit(Theta, X, runs, y, levels, o)];
+  end
+  assert(isequal(blocks, whole), 'seed %d: blocks', seed);
+  assert(~isequal(whole{1}, whole{2}), 'seed %d: trees alike', seed);
+end
+
+function kept_responses()
+  seed = 81;
+  rand('state', seed);  randn('state', seed);
+  [Theta, X, runs, y, levels] = random_runs(50, 30, 2000, [0 4], [0 3]);
+  opts = struct('num_trees', 3, 'min_leaf', 3, 'seed', 4);
+  leaves = forestfit(Theta, X, runs, y, levels, opts);
+  all = forestfit(Theta, X, runs, y, levels, setfield(opts, 'ysub', 'all'));
+  none = forestfit(Theta, X, runs, y, levels, setfield(opts, 'ysub', 'none'));
+  for t = 1:3
+    a = all{t};
+    leaf = a.var == 0;
+    assert(sum(leaf) > 10 && isequal(cellfun(@numel, a.ysub), double(a.n_leaf)), 'seed %d', seed);
+    expected = a.ysub;
+    expected(~leaf) = {zeros(1, 0)};
+    assert(isequal(leaves{t}, setfield(a, 'ysub', expected)), 'seed %d: leaves, tree %d', seed, t);
+    expected(:) = {zeros(1, 0)};
+    assert(isequal(none{t}, setfield(a, 'ysub', expected)), 'seed %d: none, tree %d', seed, t);
+  end
+  % The default forest takes at most half the memory of 'all'.
+  sizes = whos('leaves', 'all');
+  assert(sizes(1).bytes <= sizes(2).bytes / 2, 'seed %d: %d of %d bytes', seed, sizes(1).bytes, ...
+         sizes(2).bytes);
 end
 
 function vector_scorer()
@@ -223,14 +274,24 @@ function messages()
                'Theta(1, 1) is NaN; ordered variables need numbers.');
   expect_error(@() ok(Theta, X, runs, y, levels, struct('mtri', 2)), ...
                ['opts has an unknown field ''mtri'' (known: num_trees, mtry, min_leaf, ' ...
-                'max_nodes, bootstrap, seed).']);
+                'max_nodes, bootstrap, seed, first_tree, num_threads, ysub).']);
+  for bad = {0, 1.5, -2, NaN}
+    expect_error(@() ok(Theta, X, runs, y, levels, struct('num_threads', bad{1})), ...
+                 'opts.num_threads must be a positive integer.');
+    expect_error(@() ok(Theta, X, runs, y, levels, struct('first_tree', bad{1})), ...
+                 'opts.first_tree must be a positive integer (of at most 2^53).');
+  end
+  for bad = {'leaf', 'All', 1, {{'all'}}, ['al'; 'll']}
+    expect_error(@() ok(Theta, X, runs, y, levels, struct('ysub', bad{1})), ...
+                 'opts.ysub must be ''leaves'', ''all'' or ''none''.');
+  end
   for bad = {0, 4, 1.5, NaN}
     expect_error(@() ok(Theta, X, runs, y, levels, struct('mtry', bad{1})), ...
                  'opts.mtry must be an integer in 1..3 (the columns of Theta and X).');
   end
   expect_error(@() ok(Theta, X, runs, y, levels, struct('min_leaf', {1, 2})), ...
                ['opts must be a 1-by-1 struct (fields num_trees, mtry, min_leaf, max_nodes, ' ...
-                'bootstrap, seed; all optional).']);
+                'bootstrap, seed, first_tree, num_threads, ysub; all optional).']);
   expect_error(@() ok(Theta, X, runs, y, levels, struct('bootstrap', 'yes')), ...
                'opts.bootstrap must be a real scalar.');
   expect_error(@() ok(zeros(2, 0), zeros(2, 0), int32([1 1]), 1, zeros(1, 0)), ...
