@@ -59,6 +59,14 @@ function tree = grow_tree(Z, y, levels, opts)
   end
   [n, d] = size(Z);
   y = y(:);
+  % A node's sums of n responses are squared: beyond this bound they
+  % overflow, every score is Inf or NaN and the tree a single leaf.
+  largest = 0.5 * sqrt(realmax) / max(n, 1);
+  big = find(abs(y) > largest, 1);
+  if ~isempty(big)
+    error('grow_tree: y(%d) = %g is too large: with %d runs, responses must be at most %.4g in magnitude, or their squared sums overflow (scale y).', ...
+          big, y(big), n, largest);
+  end
   mtry = option(opts, 'mtry', d);
   min_leaf = max(1, option(opts, 'min_leaf', 5));
   max_nodes = max(1, option(opts, 'max_nodes', Inf));

@@ -52,6 +52,28 @@ struct Options {
 
 // ---- the forest as host arrays ---------------------------------------------
 
+// Lets the host deliver an interrupt (Ctrl-C) that arrived during the fit:
+// Octave does so at the next evaluation, by throwing through this call;
+// MATLAB delivers it only after the call returns. Asked at most every
+// INTERRUPT_PERIOD, as it costs an evaluation.
+constexpr std::chrono::milliseconds INTERRUPT_PERIOD{100};
+
+class InterruptPoll {
+public:
+    void operator()()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_ < INTERRUPT_PERIOD)
+            return;
+        last_ = now;
+        mexEvalString("");
+    }
+
+private:
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+
 // A rows-by-cols host array of class `id`, its data returned for filling.
 template <class T>
 mxArray *host_matrix(std::size_t rows, std::size_t cols, mxClassID id, T *&data)
@@ -74,7 +96,7 @@ mxArray *host_row(const T *values, std::size_t n, mxClassID id)
 
 // ysub: node k's kept responses, a 1-by-n_k row, in cell k (1-by-0 where
 // they are not kept).
-mxArray *node_responses(const Tree &tree, KeptResponses kept)
+mxArray *node_responses(const Tree &tree, KeptResponses kept, InterruptPoll &poll_interrupt)
 {
     const std::size_t n_nodes = tree.nodes.size();
     mxArray *cells = mxCreateCellMatrix(static_cast<mwSize>(n_nodes), 1);
@@ -84,6 +106,8 @@ mxArray *node_responses(const Tree &tree, KeptResponses kept)
         const std::size_t n = tree.keeps_responses(node, kept) ? node.run_count() : 0;
         mxSetCell(cells, static_cast<mwIndex>(k), host_row(next, n, mxDOUBLE_CLASS));
         next += n;
+        if (k % 4096 == 4095) // a large tree takes seconds
+            poll_interrupt();
     }
     return cells;
 }
@@ -116,7 +140,7 @@ struct FitRecord {
 // The tree in grow_tree's fields, classes, shapes and order, then what it
 // was fitted on (so that the forest modules can check the data they route
 // before walking).
-mxArray *tree_struct(const Tree &tree, const FitRecord &fit)
+mxArray *tree_struct(const Tree &tree, const FitRecord &fit, InterruptPoll &poll_interrupt)
 {
     static const char *fields[] = {"var",       "cut",      "children",      "leftchildren",
                                    "rightchildren", "catsplit", "ysub",      "nodepred",
@@ -157,7 +181,7 @@ mxArray *tree_struct(const Tree &tree, const FitRecord &fit)
         spread[k] = node.spread;
     }
     mxSetFieldByNumber(out, 0, CATSPLIT, value_sets(tree));
-    mxSetFieldByNumber(out, 0, YSUB, node_responses(tree, fit.kept));
+    mxSetFieldByNumber(out, 0, YSUB, node_responses(tree, fit.kept, poll_interrupt));
     mxSetFieldByNumber(out, 0, THETA_COLUMNS,
                        mxCreateDoubleScalar(static_cast<double>(fit.theta_cols)));
     mxSetFieldByNumber(out, 0, LEVELS, host_row(fit.levels, fit.n_vars, mxDOUBLE_CLASS));
@@ -302,31 +326,146 @@ void check_column(const double *values, std::size_t rows, double L, const char *
 }
 
 
-// Lets the host deliver an interrupt (Ctrl-C) that arrived during the fit:
-// Octave does so at the next evaluation, by throwing through this call;
-// MATLAB delivers it only after the call returns. Asked at most every
-// INTERRUPT_PERIOD, as it costs an evaluation.
-constexpr std::chrono::milliseconds INTERRUPT_PERIOD{100};
+// ---- memory ---------------------------------------------------------------
 
-class InterruptPoll {
-public:
-    void operator()()
+// What the host holds beyond the numbers, measured in Octave 7: a tree
+// struct with its sixteen fields, each node (its ysub cell and row, its
+// share of the per-node fields), each value-set row.
+constexpr double TREE_HOST_BYTES = 9500;
+constexpr double NODE_HOST_BYTES = 600;
+constexpr double ROW_HOST_BYTES = 500;
+
+// Bytes a fit holds, by the argument that makes them grow.
+struct Footprint {
+    double trees = 0;  // per tree, whatever its size: num_trees
+    double runs = 0;   // scratch, nodes and responses: runs
+    double levels = 0; // categorical splits' value sets: levels
+    double data = 0;   // ranks of the columns: Theta and X
+    KeptResponses kept = KeptResponses::leaves;
+
+    double total() const { return trees + runs + levels + data; }
+    const char *driver() const
     {
+        const double most = std::max(std::max(trees, runs), std::max(levels, data));
+        if (most == trees)
+            return "num_trees";
+        if (most == levels)
+            return "levels";
+        if (most == data)
+            return "Theta and X";
+        return kept == KeptResponses::all ? "runs, with opts.ysub = 'all'" : "runs";
+    }
+    [[noreturn]] void refuse() const
+    {
+        fail_fmt("the fit needs about %.3g bytes of memory, more than this machine has (most "
+                 "of it grows with %s).",
+                 total(), driver());
+    }
+};
+
+// The host's share of a grown tree.
+Footprint tree_footprint(const Tree &tree)
+{
+    Footprint f;
+    f.trees = TREE_HOST_BYTES;
+    f.runs = NODE_HOST_BYTES * static_cast<double>(tree.nodes.size()) +
+             8.0 * static_cast<double>(tree.responses.size());
+    f.levels = 2 * ROW_HOST_BYTES * static_cast<double>(tree.split_count()) +
+               4.0 * static_cast<double>(tree.left_values.size() + tree.right_values.size());
+    return f;
+}
+
+// Watches the forest's size as trees are built: the trees still to come
+// are expected to hold as much as the built ones on average, and the fit
+// stops when they would not fit in the memory left. The system is asked at
+// most every tenth of a second, or when a sixteenth of what it had is gone.
+class MemoryWatch {
+public:
+    MemoryWatch(std::size_t count, KeptResponses kept) : count_(count) { built_.kept = kept; }
+
+    // After tree `built` (counted from 1) was added: whether the rest fits.
+    bool rest_fits(const Tree &tree, std::size_t built)
+    {
+        const Footprint f = tree_footprint(tree);
+        built_.trees += f.trees;
+        built_.runs += f.runs;
+        built_.levels += f.levels;
+        since_asked_ += f.total();
+        const double rest = static_cast<double>(count_ - built) / static_cast<double>(built);
+        const double needed = rest * built_.total();
         const auto now = std::chrono::steady_clock::now();
-        if (now - last_ < INTERRUPT_PERIOD)
-            return;
-        last_ = now;
-        mexEvalString("");
+        if (available_ < 0 || since_asked_ > available_ / 16 ||
+            now - asked_ > std::chrono::milliseconds(100)) {
+            available_ = host::available_memory();
+            asked_ = now;
+            since_asked_ = 0;
+            if (available_ < 0) // the platform does not tell
+                available_ = std::numeric_limits<double>::infinity();
+        }
+        return needed < host::MEMORY_CHECK_BYTES || needed <= available_ - since_asked_;
+    }
+
+    // The whole forest, as the built trees promise it.
+    Footprint projected(std::size_t built) const
+    {
+        const double scale = static_cast<double>(count_) / static_cast<double>(built);
+        Footprint f = built_;
+        f.trees *= scale;
+        f.runs *= scale;
+        f.levels *= scale;
+        return f;
     }
 
 private:
-    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+    std::size_t count_;
+    Footprint built_;
+    double available_ = -1, since_asked_ = 0;
+    std::chrono::steady_clock::time_point asked_;
 };
+
+// What a fit holds at least, before a tree is grown: the ranks, every
+// thread's scratch and tree in the making, and per tree the host's share
+// of a tree, its kept responses (one per run at the leaves; with 'all', one
+// per run at each depth of a balanced tree), nodes for leaves of about
+// twice min_leaf runs, and one value set of the widest categorical
+// variable that can split (`split_level`). Built trees refine it
+// (MemoryWatch).
+Footprint fit_footprint(const forestcore::TrainingSet &data, const Options &o, double split_level)
+{
+    const double R = static_cast<double>(data.n_runs);
+    const double count = o.num_trees;
+    const double threads = std::min(count, o.num_threads);
+    const double nodes =
+        std::min(o.max_nodes, std::max(1.0, std::floor(R / (2 * o.min_leaf)) * 2 - 1));
+    const double depths =
+        o.ysub == KeptResponses::all ? 1 + std::floor(std::log2((nodes + 1) / 2)) : 1;
+    const double kept = o.ysub == KeptResponses::none ? 0 : 8 * R * depths;
+    Footprint f;
+    f.kept = o.ysub;
+    // The order buffer serves the rows of a matrix with columns only.
+    const double order_rows =
+        std::max(data.theta_cols ? static_cast<double>(data.n_configs) : 0.0,
+                 data.x_cols ? static_cast<double>(data.n_instances) : 0.0);
+    const double values = static_cast<double>(data.n_configs) * data.theta_cols +
+                          static_cast<double>(data.n_instances) * data.x_cols;
+    f.data = 12 * values + 4 * order_rows + 24 * static_cast<double>(data.n_vars);
+    // max_distinct is not known before ranking: every value may be one.
+    const double widest = std::max(order_rows, 1.0);
+    f.runs = threads * (forestcore::TreeScratch::bytes(data.n_runs, 0, data.n_vars) +
+                        forestcore::TreeScratch::BYTES_PER_RANK * widest + kept +
+                        sizeof(Node) * nodes) +
+             count * (kept + NODE_HOST_BYTES * nodes);
+    f.trees = count * (TREE_HOST_BYTES + sizeof(Tree) + 1);
+    if (split_level > 0 && R >= 2 * o.min_leaf && o.max_nodes >= 3)
+        f.levels = (count + threads) * 4 * split_level + count * 2 * ROW_HOST_BYTES;
+    return f;
+}
 
 // Trees first_tree.. of the forest, grown on worker threads (or on the
 // calling thread alone for num_threads = 1) while the calling thread turns
 // each finished tree into host arrays, in order, and watches for an
-// interrupt. Every host call stays on the calling thread.
+// interrupt and for the memory. Every host call stays on the calling
+// thread. Even a single tree grows on a worker, so that Ctrl-C reaches it.
 mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::GrowOptions &grow_opts,
                      const FitRecord &record, const Options &o)
 {
@@ -364,6 +503,8 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
     };
     std::size_t converted = 0;
     std::size_t failed = count;
+    bool too_large = false;
+    MemoryWatch memory(count, record.kept);
     InterruptPoll poll_interrupt;
     // On the calling thread: finished trees into the forest, in order.
     auto collect = [&] {
@@ -375,13 +516,21 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
                 failed = std::min(failed, converted);
                 break;
             }
-            mxSetCell(forest, static_cast<mwIndex>(converted), tree_struct(trees[converted], record));
+            mxSetCell(forest, static_cast<mwIndex>(converted), tree_struct(trees[converted], record, poll_interrupt));
+            if (!memory.rest_fits(trees[converted], converted + 1)) {
+                too_large = true;
+                stop = true;
+            }
             Tree().swap(trees[converted]); // its memory back at once
+            if (too_large) {
+                ++converted;
+                break;
+            }
         }
         poll_interrupt();
     };
-    if (threads <= 1) {
-        for (std::size_t t = 0; t < count && failed == count; ++t) {
+    if (o.num_threads == 1) {
+        for (std::size_t t = 0; t < count && failed == count && !too_large; ++t) {
             grow(t, 0);
             collect();
         }
@@ -389,6 +538,8 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
         host::parallel_for_watched(count, threads, stop, INTERRUPT_PERIOD, grow, collect);
         collect();
     }
+    if (too_large)
+        memory.projected(converted).refuse();
     if (converted < count)
         fail_fmt("the fit ran out of memory growing tree %.0f of the forest (fewer num_trees "
                  "or num_threads, or a larger min_leaf, need less).",
@@ -426,6 +577,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     if (R > (std::size_t{1} << 30))
         fail_fmt("runs has %zu rows, more than the 2^30 a tree's int32 node numbers allow.", R);
     data.runs = int32s(runs).data();
+    if (data.n_instances == 0)
+        fail("X has no rows, but runs(:, 2) names rows of X: X needs N rows, one per instance "
+             "(zeros(N, 0) means no instance features).");
     for (std::size_t j = 0; j < R; ++j) {
         const std::int32_t c = data.runs[j], i = data.runs[R + j];
         if (c < 1 || static_cast<std::size_t>(c) > data.n_configs)
@@ -445,6 +599,14 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         if (!std::isfinite(data.y[j]))
             fail_fmt("y(%zu) is %s; responses must be finite.", j + 1,
                      nonfinite_name(data.y[j]));
+    // A node's sums of R responses are squared: beyond this they overflow
+    // and every score is Inf or NaN (a tree of one leaf, Inf statistics).
+    const double largest = 0.5 * std::sqrt(std::numeric_limits<double>::max()) / static_cast<double>(R);
+    for (std::size_t j = 0; j < R; ++j)
+        if (std::fabs(data.y[j]) > largest)
+            fail_fmt("y(%zu) = %g is too large: with %zu runs, responses must be at most %.4g "
+                     "in magnitude, or their squared sums overflow (scale y).",
+                     j + 1, data.y[j], R, largest);
 
     const mxArray *levels = prhs[IN_LEVELS];
     const std::size_t D = data.n_vars;
@@ -455,7 +617,6 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
                  D);
     require_full(levels, "levels");
     data.levels = mxGetPr(levels);
-    double max_level = 0;
     for (std::size_t v = 0; v < D; ++v) {
         const double L = data.levels[v];
         if (!(is_whole(L) && L >= 0 && L <= INT32_MAX)) {
@@ -465,7 +626,6 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
                      "1..2^31-1.",
                      v + 1, shown);
         }
-        max_level = std::max(max_level, L);
     }
     for (std::size_t v = 0; v < D; ++v) {
         if (v < data.theta_cols)
@@ -477,22 +637,23 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 
     const Options o = read_options(nrhs == 6 ? prhs[IN_OPTS] : nullptr, D);
 
-    // Scratch: per run 64 bytes, per data value 16, per row 4 once; the
-    // output holds at least the root's responses per tree and a value set
-    // of the largest categorical variable.
     const double values = static_cast<double>(data.n_configs) * data.theta_cols +
                           static_cast<double>(data.n_instances) * data.x_cols;
-    const double max_rows = static_cast<double>(std::max(data.n_configs, data.n_instances));
-    const double bytes = 64.0 * R + 16.0 * values + 48.0 * max_rows + 8.0 * o.num_trees * R +
-                         4.0 * max_level;
-    if (exceeds_memory(bytes))
-        fail_fmt("the fit needs about %.3g bytes of memory, more than this machine has.", bytes);
+    // The ranks first: the widest categorical variable that can split is
+    // known once they are.
+    {
+        Footprint f = fit_footprint(data, o, 0);
+        f.runs = f.trees = 0;
+        if (exceeds_memory(f.total()))
+            f.refuse();
+    }
 
     // Rank every column once.
     Scratch<std::size_t> rank_offset(D);
     Scratch<std::uint32_t> rank(static_cast<std::size_t>(values));
     Scratch<double> value_of_rank(static_cast<std::size_t>(values));
-    Scratch<std::uint32_t> order(std::max(data.n_configs, data.n_instances));
+    Scratch<std::uint32_t> order(std::max(data.theta_cols ? data.n_configs : 0,
+                                          data.x_cols ? data.n_instances : 0));
     Scratch<std::uint32_t> distinct(D);
     std::size_t offset = 0;
     data.max_distinct = 1;
@@ -508,6 +669,15 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     data.value_of_rank = value_of_rank.data();
     data.distinct = distinct.data();
     data.kernels = forestcore::split_kernels_for(kernels::dispatched_kernel());
+    double split_level = 0;
+    for (std::size_t v = 0; v < D; ++v)
+        if (data.categorical(v) && distinct[v] >= 2)
+            split_level = std::max(split_level, data.levels[v]);
+    {
+        const Footprint f = fit_footprint(data, o, split_level);
+        if (exceeds_memory(f.total()))
+            f.refuse();
+    }
 
     const forestcore::GrowOptions grow_opts{static_cast<std::size_t>(o.mtry), o.min_leaf,
                                             o.max_nodes, o.bootstrap, o.ysub};

@@ -68,10 +68,15 @@
 %   trees finish and, in GNU Octave, lets Ctrl-C stop the fit within a
 %   fraction of a second (with num_threads = 1, between trees).
 %
-%   Errors name the argument: run indices outside 1..K or 1..N, NaN or Inf
-%   responses, a categorical value that is not an integer in 1..L, NaN in
-%   an ordered variable, levels of the wrong length, unknown option names,
-%   mtry outside 1..p+d, R = 0, a fit that would not fit in memory.
+%   Errors name the argument: run indices outside 1..K or 1..N, X without
+%   rows (zeros(N, 0) means no instance features), NaN or Inf responses,
+%   responses above 0.5*sqrt(realmax)/R in magnitude (their squared sums
+%   would overflow: scale y), a categorical value that is not an integer in
+%   1..L, NaN in an ordered variable, levels of the wrong length, unknown
+%   option names, mtry outside 1..p+d, R = 0, a fit that would not fit in
+%   memory (the message names what drives its size). The memory check
+%   counts every thread's scratch and the host's share of each tree, node
+%   and value set, and is repeated as trees are built.
 %   Scratch memory is O(R + K*p + N*d) beyond the output. The forest is
 %   built through the MEX C API alone: no function of the interpreter is
 %   called, so a zeros, mat2cell or reshape of your own on the path is

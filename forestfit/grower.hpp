@@ -140,8 +140,14 @@ struct TreeScratch {
     std::vector<std::uint32_t> vars;
     std::vector<std::uint64_t> vars_rejected; // the t-th draw's bound, from n_vars - t
 
-    static constexpr double BYTES_PER_RUN = 8 * 4 + 8 * 2 + 8 * 3 + 8;
-    static constexpr double BYTES_PER_RANK = 4 + 8 * 3 + 4 * 3 + 1 + 4;
+    static constexpr double BYTES_PER_RUN = 4 * 4 + 8 * 2 + 8 * 3 + 8;
+    static constexpr double BYTES_PER_RANK = 4 + 8 * 3 + 4 * 3 + 1;
+    static double bytes(std::size_t n_runs, std::size_t max_distinct, std::size_t n_vars)
+    {
+        return BYTES_PER_RUN * static_cast<double>(n_runs) +
+               BYTES_PER_RANK * static_cast<double>(max_distinct) +
+               12.0 * static_cast<double>(n_vars) + 64;
+    }
 
     TreeScratch(std::size_t n_runs, std::size_t max_distinct, std::size_t n_vars)
         : conf(n_runs), inst(n_runs), y(n_runs), conf_spare(n_runs), inst_spare(n_runs),

@@ -3,12 +3,15 @@ function cases = test_forestfit()
   cases = {
     'without bootstrap and with every variable tried, the tree is grow_tree''s', @same_as_grow_tree
     'values farther apart than the largest double are still cut between them', @huge_values
+    'responses whose squared sums would overflow are refused, in grow_tree too', @huge_responses
     'a seed gives one forest; bootstrap samples R runs; defaults', @seeded_forests
     'the forest is the same on any number of threads and fitted in blocks of trees', @threads_and_blocks
     'ysub keeps the leaves'' responses (default), every node''s, or none', @kept_responses
     'every scorer keeps the first of equal scores: the kernels without AVX2 give the same forests', @vector_scorer
     'the forest feeds treecast, nodeharvest and forest_marginals unchanged', @feeds_the_toolbox
     'bad arguments are named, in argument order', @messages
+    'the memory check counts what the fit holds and names what drives it', @memory_counted
+    'Ctrl-C stops a fit of one large tree within about a second; the session goes on', @interrupted
     'a zeros, mat2cell or reshape shadowed on the path changes nothing', @shadowed_host_functions
   };
 end
@@ -91,6 +94,22 @@ function same_as_grow_tree()
       error('seed %d (R %d, levels %s): %s', seed, R, mat2str(levels), err.message);
     end
   end
+end
+
+function huge_responses()
+  % Responses up to the bound split as small ones do; beyond it their
+  % squared sums would overflow (every score NaN, one leaf): refused.
+  Theta = (1:6)';
+  runs = int32([(1:6)', ones(6, 1)]);
+  y = [1; 1; 1; 9; 9; 9] * 1e152;
+  opts = struct('mtry', 1, 'min_leaf', 1, 'bootstrap', false, 'num_trees', 1, 'ysub', 'all');
+  ours = forestfit(Theta, zeros(1, 0), runs, y, 0, opts);
+  theirs = grow_tree(Theta, y, 0, opts);
+  assert(isequal(ours{1}.var, int32([1; 0; 0])) && ours{1}.cut(1) == 3.5);
+  assert(isequal(ours{1}.cut, theirs.cut) && all(isfinite(ours{1}.m_leaf)));
+  y(5) = 2e153;
+  expect_failure(@() forestfit(Theta, zeros(1, 0), runs, y, 0, opts), '^y\(5\) = 2e\+153 is too large');
+  expect_failure(@() grow_tree(Theta, y, 0, opts), '^y\(5\) = 2e\+153 is too large');
 end
 
 function huge_values()
@@ -296,8 +315,61 @@ function messages()
                'opts.bootstrap must be a real scalar.');
   expect_error(@() ok(zeros(2, 0), zeros(2, 0), int32([1 1]), 1, zeros(1, 0)), ...
                'Theta and X have no columns: the trees need at least one variable.');
-  expect_failure(@() ok(Theta, X, runs, y, levels, struct('num_trees', 2^31 - 1)), ...
-                 '^the fit needs about .* bytes of memory, more than this machine has\.$');
+  expect_error(@() ok(Theta, [], runs, y, levels(1:2)), ...
+               ['X has no rows, but runs(:, 2) names rows of X: X needs N rows, one per ' ...
+                'instance (zeros(N, 0) means no instance features).']);
+  expect_error(@() ok(Theta, X, runs, [1; -2e153; 3; 4], levels), ...
+               ['y(2) = -2e+153 is too large: with 4 runs, responses must be at most ' ...
+                '1.676e+153 in magnitude, or their squared sums overflow (scale y).']);
+end
+
+function memory_counted()
+  % The check counts what the fit holds: the host's share of every tree,
+  % the value sets of every categorical split; it names what drives the size.
+  too_much = @(what) ['^the fit needs about .* bytes of memory, more than this machine ' ...
+                      'has \(most of it grows with ' what '\)\.$'];
+  Theta = [0.1 1; 0.5 2; 0.9 1];
+  runs = int32([1 1; 2 1; 3 1; 1 1]);
+  y = [1; 2; 3; 4];
+  expect_failure(@() forestfit(Theta, zeros(1, 0), runs, y, [0 2], struct('num_trees', 2^31 - 1)), ...
+                 too_much('num_trees'));
+  % 10^8 trees of one leaf: the host's share of each tree is what counts.
+  expect_failure(@() forestfit(Theta, zeros(1, 0), runs, y, [0 2], ...
+                               struct('num_trees', 1e8, 'min_leaf', 5)), ...
+                 too_much('num_trees'));
+  % Each categorical split lists every one of the 2^31-1 categories.
+  expect_failure(@() forestfit(Theta, zeros(1, 0), runs, y, [0 2^31 - 1], ...
+                               struct('num_trees', 1000, 'min_leaf', 1)), ...
+                 too_much('levels'));
+  % A matrix without columns holds nothing, however many rows it has.
+  forest = forestfit(Theta, zeros(1e10, 0), int32([1 1; 2 2; 3 3]), [1; 2; 3], [0 2], ...
+                     struct('num_trees', 1));
+  assert(numel(forest) == 1);
+end
+
+function interrupted()
+  % A child Octave fits one tree of 4e5 distinct runs (several seconds),
+  % gets SIGINT one second in, and then prints how long the fit ran and
+  % exits with status 3 (so the session survived the interrupt).
+  here = fileparts(which('forestfit'));
+  out = [tempname() '.txt'];
+  fit = sprintf(['addpath(''%s''); rand(''state'', 1); R = 4e5; T = rand(R, 3); ' ...
+                 'runs = int32([(1:R)'', ones(R, 1)]); y = rand(R, 1); ' ...
+                 'printf(''fitting\\n''); fflush(stdout); tic; ' ...
+                 'forest = forestfit(T, zeros(1, 0), runs, y, [0 0 0], ' ...
+                 'struct(''num_trees'', 1, ''min_leaf'', 1, ''mtry'', 3));'], here);
+  after = 'printf(''stopped after %.2f s\\n'', toc); exit(3);';
+  script = sprintf(['(echo "%s"; echo "%s") | timeout 120 octave-cli --no-history --norc ' ...
+                    '--quiet --interactive > %s 2>&1 & child=$!; ' ...
+                    'for i in $(seq 100); do grep -q fitting %s && break; sleep 0.1; done; ' ...
+                    'sleep 1; kill -INT $child; wait $child; echo "status $?" >> %s'], ...
+                   fit, after, out, out, out);
+  system(['bash -c ''' strrep(script, '''', '''\''''') '''']);
+  text = fileread(out);
+  delete(out);
+  took = regexp(text, 'stopped after ([0-9.]+) s', 'tokens', 'once');
+  assert(~isempty(took) && ~isempty(strfind(text, 'status 3')), 'the child said: %s', text);
+  assert(str2double(took{1}) < 2.5, 'stopped %s s after the fit began', took{1});
 end
 
 function shadowed_host_functions()
