@@ -3,6 +3,7 @@ function cases = test_forestfit()
   cases = {
     'without bootstrap and with every variable tried, the tree is grow_tree''s', @same_as_grow_tree
     'values farther apart than the largest double are still cut between them', @huge_values
+    'wide ranks, over 32 categories at a node, neighbouring values: grow_tree''s tree', @rare_paths
     'responses whose squared sums would overflow are refused, in grow_tree too', @huge_responses
     'a seed gives one forest; bootstrap samples R runs; defaults', @seeded_forests
     'the forest is the same on any number of threads and fitted in blocks of trees', @threads_and_blocks
@@ -94,6 +95,43 @@ function same_as_grow_tree()
       error('seed %d (R %d, levels %s): %s', seed, R, mat2str(levels), err.message);
     end
   end
+end
+
+function rare_paths()
+  seed = 97;
+  rand('state', seed);  randn('state', seed);
+  one = struct('mtry', 1, 'min_leaf', 1, 'bootstrap', false, 'num_trees', 1, 'ysub', 'all');
+  same = @(Theta, y, levels, opts) isequal(one_tree(Theta, y, levels, opts), ...
+                                          grow_tree(Theta, y, levels, opts));
+  % Nodes of few runs on a column of far more distinct values, so that
+  % their ranks span far more values than runs: radix sorts of two digits
+  % (span below 2^16) and of three.
+  for span = [2000, 2^17 + 5]
+    Theta = (1:span)' + rand(span, 1) / 2;
+    picked = randperm(span, 300)';
+    y = round(4 * sin(picked / span * 9) + randn(300, 1));
+    opts = setfield(one, 'min_leaf', 3);
+    ours = forestfit(Theta, zeros(1, 0), int32([picked, ones(300, 1)]), y, 0, opts);
+    assert(isequal(rmfield(ours{1}, {'theta_columns', 'levels'}), ...
+                   grow_tree(Theta(picked), y, 0, opts)), 'seed %d: span %d', seed, span);
+  end
+  % 45 categories present at the node: more than the small sort takes.
+  cats = [(1:45)'; randi(45, 255, 1)];
+  y = round(cats / 9 + randn(300, 1));
+  assert(same(cats, y, 45, setfield(one, 'min_leaf', 2)), 'seed %d: categories', seed);
+  % Two neighbouring doubles: halfway rounds to the lower, so the cut is
+  % the upper value, and cut > x still sends the lower left.
+  Theta = [1; 1 + eps; 1; 1 + eps];
+  forest = forestfit(Theta, zeros(1, 0), int32([(1:4)', ones(4, 1)]), [0; 5; 0; 5], 0, one);
+  assert(forest{1}.cut(1) == 1 + eps && isequal(forest{1}.n_leaf, int32([4; 2; 2])));
+  assert(isequal(forest{1}.ysub{2}, [0 0]) && same(Theta, [0; 5; 0; 5], 0, one));
+end
+
+function tree = one_tree(Theta, y, levels, opts)
+  % forestfit's tree over the runs 1..K of Theta, in grow_tree's fields.
+  runs = int32([(1:rows(Theta))', ones(rows(Theta), 1)]);
+  forest = forestfit(Theta, zeros(1, 0), runs, y, levels, opts);
+  tree = rmfield(forest{1}, {'theta_columns', 'levels'});
 end
 
 function huge_responses()
