@@ -21,6 +21,7 @@
 %   grow_forest      - A random forest of regression trees.
 %   forest_predict   - A forest's prediction for every row of Z.
 %   forest_marginals - Every configuration's predicted mean and variance over all instances.
+%   forestfit_workers - forestfit in blocks of trees on worker processes or a cluster.
 %   tree_demo        - Predict with a small hand-made regression tree.
 %   forest_demo      - From measured runs to every configuration's predicted performance.
 %   toolbox_demo     - The toolbox's demo: tree_demo, then forest_demo.

@@ -8,6 +8,7 @@ function cases = test_forestfit()
     'a seed gives one forest; bootstrap samples R runs; defaults', @seeded_forests
     'the forest is the same on any number of threads and fitted in blocks of trees', @threads_and_blocks
     'ysub keeps the leaves'' responses (default), every node''s, or none', @kept_responses
+    'tree blocks on 2 worker processes (octave-parallel) give the one-process forest', @worker_processes
     'every scorer keeps the first of equal scores: the kernels without AVX2 give the same forests', @vector_scorer
     'the forest feeds treecast, nodeharvest and forest_marginals unchanged', @feeds_the_toolbox
     'bad arguments are named, in argument order', @messages
@@ -216,6 +217,24 @@ function threads_and_blocks()
   end
   assert(isequal(blocks, whole), 'seed %d: blocks', seed);
   assert(~isequal(whole{1}, whole{2}), 'seed %d: trees alike', seed);
+end
+
+function worker_processes()
+  % examples/forestfit_workers.m on the parallel package's parcellfun (the
+  % Debian package octave-parallel; CI installs it).
+  if isempty(pkg('list', 'parallel'))
+    printf('        (skipped: the parallel package is missing; apt-get install octave-parallel)\n');
+    return;
+  end
+  pkg('load', 'parallel');
+  seed = 89;
+  rand('state', seed);  randn('state', seed);
+  [Theta, X, runs, y, levels] = random_runs(40, 30, 1500, [0 4], [0 2]);
+  opts = struct('num_trees', 5, 'min_leaf', 2, 'seed', 3, 'first_tree', 2);
+  forest = forestfit_workers(Theta, X, runs, y, levels, opts, 2);
+  assert(isequal(forest, forestfit(Theta, X, runs, y, levels, opts)), 'seed %d', seed);
+  assert(isequal(forestfit_workers(Theta, X, runs, y, levels, opts, 2, 3), forest), ...
+         'seed %d: 3 blocks', seed);
 end
 
 function kept_responses()
