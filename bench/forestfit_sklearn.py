@@ -1,7 +1,7 @@
 """The scikit-learn peer of bench_forestfit: fit time of RandomForestRegressor
 on a pair matrix written by the benchmark.
 
-    forestfit_sklearn.py FILE ROWS COLS REPEATS
+    forestfit_sklearn.py FILE ROWS COLS REPEATS [N_JOBS]
 
 FILE holds ROWS*COLS doubles of the pair matrix in column-major order, then
 ROWS responses. Prints the median fit time in seconds; exits with status 3
@@ -19,15 +19,17 @@ except ImportError:
 
 def main():
     path, rows, cols, repeats = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+    n_jobs = int(sys.argv[5]) if len(sys.argv) > 5 else 1
     data = np.fromfile(path, dtype=np.float64)
     Z = np.asfortranarray(data[: rows * cols].reshape((rows, cols), order="F"))
     y = data[rows * cols :]
     # The settings of forestfit's run: 10 trees, 3 variables per split,
-    # leaves of at least 3 runs, bootstrap samples, one thread. Categorical
-    # columns are read as ordered numbers (the estimator has no others).
+    # leaves of at least 3 runs, bootstrap samples, N_JOBS threads.
+    # Categorical columns are read as ordered numbers (the estimator has no
+    # others).
     times = []
     for repeat in range(repeats):
-        model = RandomForestRegressor(n_estimators=10, n_jobs=1, min_samples_leaf=3,
+        model = RandomForestRegressor(n_estimators=10, n_jobs=n_jobs, min_samples_leaf=3,
                                       max_features=3, bootstrap=True, random_state=repeat)
         start = time.perf_counter()
         model.fit(Z, y)

@@ -150,20 +150,24 @@ mxArray *tree_struct(const Tree &tree, const FitRecord &fit, InterruptPoll &poll
            MEAN, SPREAD, THETA_COLUMNS, LEVELS, NUM_FIELDS };
     const std::size_t n_nodes = tree.nodes.size();
     mxArray *out = mxCreateStructMatrix(1, 1, NUM_FIELDS, fields);
-    std::int32_t *var, *children, *left, *right, *count;
-    double *cut, *pred, *stddev, *sum, *squares, *mean, *spread;
-    mxSetFieldByNumber(out, 0, VAR, host_matrix(n_nodes, 1, mxINT32_CLASS, var));
-    mxSetFieldByNumber(out, 0, CUT, host_matrix(n_nodes, 1, mxDOUBLE_CLASS, cut));
-    mxSetFieldByNumber(out, 0, CHILDREN, host_matrix(n_nodes, 2, mxINT32_CLASS, children));
-    mxSetFieldByNumber(out, 0, LEFT, host_matrix(n_nodes, 1, mxINT32_CLASS, left));
-    mxSetFieldByNumber(out, 0, RIGHT, host_matrix(n_nodes, 1, mxINT32_CLASS, right));
-    mxSetFieldByNumber(out, 0, PRED, host_matrix(n_nodes, 1, mxDOUBLE_CLASS, pred));
-    mxSetFieldByNumber(out, 0, STDDEV, host_matrix(n_nodes, 1, mxDOUBLE_CLASS, stddev));
-    mxSetFieldByNumber(out, 0, COUNT, host_matrix(n_nodes, 1, mxINT32_CLASS, count));
-    mxSetFieldByNumber(out, 0, SUM, host_matrix(n_nodes, 1, mxDOUBLE_CLASS, sum));
-    mxSetFieldByNumber(out, 0, SQUARES, host_matrix(n_nodes, 1, mxDOUBLE_CLASS, squares));
-    mxSetFieldByNumber(out, 0, MEAN, host_matrix(n_nodes, 1, mxDOUBLE_CLASS, mean));
-    mxSetFieldByNumber(out, 0, SPREAD, host_matrix(n_nodes, 1, mxDOUBLE_CLASS, spread));
+    // Each per-node field a host array of n_nodes rows, its data returned.
+    auto ints = [out, n_nodes](int field, std::size_t cols) {
+        std::int32_t *data = nullptr;
+        mxSetFieldByNumber(out, 0, field, host_matrix(n_nodes, cols, mxINT32_CLASS, data));
+        return data;
+    };
+    auto reals = [out, n_nodes](int field) {
+        double *data = nullptr;
+        mxSetFieldByNumber(out, 0, field, host_matrix(n_nodes, 1, mxDOUBLE_CLASS, data));
+        return data;
+    };
+    std::int32_t *var = ints(VAR, 1);
+    double *cut = reals(CUT);
+    std::int32_t *children = ints(CHILDREN, 2), *left = ints(LEFT, 1), *right = ints(RIGHT, 1);
+    double *pred = reals(PRED), *stddev = reals(STDDEV);
+    std::int32_t *count = ints(COUNT, 1);
+    double *sum = reals(SUM), *squares = reals(SQUARES), *mean = reals(MEAN);
+    double *spread = reals(SPREAD);
     for (std::size_t k = 0; k < n_nodes; ++k) {
         const Node &node = tree.nodes[k];
         var[k] = node.var;
