@@ -24,7 +24,7 @@ for (r in seq_len(repeats)) {
   start <- proc.time()[["elapsed"]]
   ranger::ranger(y ~ ., data = Z, num.trees = 10, mtry = 3, min.node.size = 6,
                  replace = TRUE, num.threads = threads, seed = r,
-                 respect.unordered.factors = "order", write.forest = TRUE)
+                 respect.unordered.factors = "order", write.forest = TRUE, verbose = FALSE)
   times[r] <- proc.time()[["elapsed"]] - start
 }
 cat(sprintf("%.6f\n", median(times)))

@@ -512,7 +512,7 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
     InterruptPoll poll_interrupt;
     // On the calling thread: finished trees into the forest, in order.
     auto collect = [&] {
-        for (; converted < count; ++converted) {
+        for (; converted < count && !too_large; ++converted) {
             const char now = state[converted].load(std::memory_order_acquire);
             if (now == PENDING)
                 break;
@@ -520,16 +520,13 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
                 failed = std::min(failed, converted);
                 break;
             }
-            mxSetCell(forest, static_cast<mwIndex>(converted), tree_struct(trees[converted], record, poll_interrupt));
+            mxSetCell(forest, static_cast<mwIndex>(converted),
+                      tree_struct(trees[converted], record, poll_interrupt));
             if (!memory.rest_fits(trees[converted], converted + 1)) {
                 too_large = true;
                 stop = true;
             }
             Tree().swap(trees[converted]); // its memory back at once
-            if (too_large) {
-                ++converted;
-                break;
-            }
         }
         poll_interrupt();
     };

@@ -77,7 +77,7 @@
 %   memory (the message names what drives its size). The memory check
 %   counts every thread's scratch and the host's share of each tree, node
 %   and value set, and is repeated as trees are built.
-%   Scratch memory is O(R + K*p + N*d) beyond the output. The forest is
+%   Scratch memory is O(num_threads*R + K*p + N*d) beyond the output. The forest is
 %   built through the MEX C API alone: no function of the interpreter is
 %   called, so a zeros, mat2cell or reshape of your own on the path is
 %   never run.
