@@ -925,15 +925,47 @@ private:
         return cut_into_cells(all, counts, M, 2);
     }
 
+    // catsplit's value sets again, packed: their values in the cell's order
+    // (left sets, then right sets) in an int32 column, and an M-by-2 int32
+    // matrix of where each set ends in it (the running total of the sets'
+    // lengths). The forest modules read these two arrays instead of opening
+    // every cell of catsplit, which in Octave costs more than a small
+    // batch's whole walk.
+    mxArray *packed_set_ends()
+    {
+        const std::size_t M = left_sets_.sizes.size();
+        mxArray *ends = mxCreateNumericMatrix(static_cast<mwSize>(M), 2, mxINT32_CLASS, mxREAL);
+        std::int32_t *out = static_cast<std::int32_t *>(mxGetData(ends));
+        double end = 0;
+        for (std::size_t i = 0; i < 2 * M; ++i) {
+            end += i < M ? left_sets_.sizes[i] : right_sets_.sizes[i - M];
+            out[i] = static_cast<std::int32_t>(end);
+        }
+        return ends;
+    }
+
+    mxArray *packed_set_values()
+    {
+        const std::size_t n_left = left_sets_.values.size();
+        const std::size_t n_right = right_sets_.values.size();
+        mxArray *values = mxCreateNumericMatrix(static_cast<mwSize>(n_left + n_right), 1,
+                                                mxINT32_CLASS, mxREAL);
+        std::int32_t *out = static_cast<std::int32_t *>(mxGetData(values));
+        std::copy_n(left_sets_.values.data(), n_left, out);
+        std::copy_n(right_sets_.values.data(), n_right, out + n_left);
+        return values;
+    }
+
     // The tree in grow_tree's fields, classes, shapes and order.
     mxArray *tree_struct()
     {
         const char *fields[] = {"var",       "cut",      "children",      "leftchildren",
                                 "rightchildren", "catsplit", "ysub",       "nodepred",
                                 "stddev",    "n_leaf",   "g_leaf",        "m_leaf",
-                                "leaf_mean", "leaf_var", "theta_columns", "levels"};
+                                "leaf_mean", "leaf_var", "theta_columns", "levels",
+                                "catsplit_ends", "catsplit_values"};
         enum { VAR, CUT, CHILDREN, LEFT, RIGHT, CATSPLIT, YSUB, PRED, STDDEV, COUNT, SUM, SQUARES,
-               MEAN, SPREAD, THETA_COLUMNS, LEVELS, NUM_FIELDS };
+               MEAN, SPREAD, THETA_COLUMNS, LEVELS, CATSPLIT_ENDS, CATSPLIT_VALUES, NUM_FIELDS };
         const std::size_t N = nodes_.size();
         // The per-node fields are the columns of two host matrices, one
         // int32 (var, children, leftchildren, rightchildren, n_leaf), one
@@ -981,6 +1013,8 @@ private:
         mxArray *levels = mxCreateDoubleMatrix(1, static_cast<mwSize>(d_.D), mxREAL);
         std::copy_n(d_.levels, d_.D, mxGetPr(levels));
         mxSetFieldByNumber(tree, 0, LEVELS, levels);
+        mxSetFieldByNumber(tree, 0, CATSPLIT_ENDS, packed_set_ends());
+        mxSetFieldByNumber(tree, 0, CATSPLIT_VALUES, packed_set_values());
         return tree;
     }
 

@@ -62,6 +62,14 @@
 #define TOOLBOX_UNROLL(count)
 #endif
 
+// A hint that `address` will be read soon (a load that misses the caches
+// can then overlap others); it never faults and changes no result.
+#if TOOLBOX_GNU_EXTENSIONS
+#define TOOLBOX_PREFETCH(address) __builtin_prefetch(address)
+#else
+#define TOOLBOX_PREFETCH(address) static_cast<void>(address)
+#endif
+
 // A vector type of `bytes` bytes with element-wise operators, for the
 // vector kernels: `typedef double v4d TOOLBOX_VECTOR(32);`. Only under
 // TOOLBOX_GNU_EXTENSIONS; elsewhere the portable kernels, which give the

@@ -250,11 +250,21 @@ inline void require_memory(double bytes, const char *name, const char *what)
 // Zero-filled scratch from the host's call-scoped allocator, released when
 // it goes out of scope. After an error the host reclaims it as well, so the
 // destructor running during the host's unwinding is harmless.
+// Scratch that every use writes before it reads can skip the zero fill:
+// pages the call never touches then cost nothing (a fresh page costs more
+// than a small call's whole work).
+struct Unfilled {};
+constexpr Unfilled unfilled{};
+
 template <class T>
 class Scratch {
 public:
     explicit Scratch(std::size_t size)
         : data_(size ? static_cast<T *>(mxCalloc(size, sizeof(T))) : nullptr)
+    {
+    }
+    Scratch(std::size_t size, Unfilled)
+        : data_(size ? static_cast<T *>(mxMalloc(size * sizeof(T))) : nullptr)
     {
     }
     ~Scratch()

@@ -67,8 +67,12 @@ function same_as_grow_tree()
       assert(iscell(ours) && isequal(size(ours), [1 1]));
       a = ours{1};
       % Beyond grow_tree's fields, what the tree was fitted on.
-      assert(isequal(fieldnames(a), [fieldnames(theirs); {'theta_columns'; 'levels'}]));
+      assert(isequal(fieldnames(a), [fieldnames(theirs); {'theta_columns'; 'levels'; ...
+                                                          'catsplit_ends'; 'catsplit_values'}]));
       assert(isequal(a.theta_columns, size(Theta, 2)) && isequal(a.levels, levels));
+      ends = reshape(cumsum(cellfun(@numel, a.catsplit(:))), [], 2);
+      assert(isequal(a.catsplit_ends, int32(ends)) && ...
+             isequal(a.catsplit_values, int32([zeros(1, 0), a.catsplit{:}])'));
       for f = fieldnames(theirs)'
         assert(strcmp(class(a.(f{1})), class(theirs.(f{1}))) && ...
                isequal(size(a.(f{1})), size(theirs.(f{1}))), 'field %s: class or size', f{1});
