@@ -1,7 +1,7 @@
 # Shell entry points over build.m and the Octave test runner. Every target
 # first installs what is missing (scripts/install-deps.sh), then builds.
 OCTAVE ?= octave-cli
-RUN = $(OCTAVE) --norc --quiet --eval
+RUN = $(OCTAVE) --no-history --norc --quiet --eval
 
 # Calls per module in the fuzz campaign; CI runs it under the sanitizers
 # at the smaller size.

@@ -13,7 +13,7 @@ root=$PWD
 
 version=$(sed -n "s/^ *v = '\([0-9][0-9.]*\)';.*/\1/p" pairwood_version.m)
 [ -n "$version" ] || { echo "package: no version in pairwood_version.m" >&2; exit 1; }
-flags=$(${OCTAVE:-octave-cli} --norc --quiet --eval "build flags" 2>/dev/null | tail -n 1)
+flags=$(${OCTAVE:-octave-cli} --no-history --norc --quiet --eval "build flags" 2>/dev/null | tail -n 1)
 [ -n "$flags" ] || { echo "package: no compiler flags in build.m" >&2; exit 1; }
 date=$(git log -1 --format=%cd --date=short 2>/dev/null || date -u +%F)
 
