@@ -68,3 +68,38 @@
 %     [~, best] = min(means)
 %
 %   See also GROW_TREE, GROW_FOREST, NODEHARVEST, POOLMARGINS, TREECAST.
+
+%!demo
+%! % Runs of an algorithm: 200 configurations (2 ordered parameters and a
+%! % categorical one) on 50 instances; which configurations to run next?
+%! Theta = [rand(200, 2), randi(3, 200, 1)];  X = rand(50, 2);
+%! runs = int32([randi(200, 3000, 1), randi(50, 3000, 1)]);
+%! y = Theta(runs(:, 1), 1) + X(runs(:, 2), 1) .* (Theta(runs(:, 1), 3) ~= 2) ...
+%!     + 0.1 * randn(3000, 1);
+%! forest = forestfit(Theta, X, runs, y, [0 0 3 0 0], struct('num_trees', 10, 'seed', 1));
+%! f = forest{1};
+%! fprintf('tree 1 of %d: %d nodes, %d leaves; fields: %s\n', numel(forest), ...
+%!         numel(f.var), sum(f.var == 0), strjoin(fieldnames(f)', ', '));
+%! [means, vars] = forest_marginals(forest, Theta, X);
+%! [~, best] = sort(means);
+%! fprintf('configuration  Theta               predicted mean over instances\n');
+%! for k = best(1:5)'
+%!   fprintf('%13d  %5.2f %5.2f %5d   %8.3f\n', k, Theta(k, :), means(k));
+%! end
+
+%!test
+%! Theta = [rand(50, 2), randi(3, 50, 1)];  X = rand(40, 2);
+%! runs = int32([randi(50, 2000, 1), randi(40, 2000, 1)]);
+%! y = Theta(runs(:, 1), 1) + X(runs(:, 2), 2) + (Theta(runs(:, 1), 3) == 2);
+%! forest = forestfit(Theta, X, runs, y, [0 0 3 0 0], struct('seed', 1));
+%! assert(size(forest), [1 10]);
+%! assert(isequal(forest, forestfit(Theta, X, runs, y, [0 0 3 0 0], struct('seed', 1))));
+%! f = forest{1};
+%! assert(f.theta_columns, 3);
+%! assert(f.levels, [0 0 3 0 0]);
+%! N = numel(f.var);
+%! assert(size(f.children), [N 2]);
+%! assert(f.n_leaf(1), int32(2000));
+%! [means, vars] = forest_marginals(forest, Theta, X);
+%! assert(size(means), [50 1]);
+%! assert(all(vars >= -1e-12));

@@ -25,3 +25,12 @@
 %     % x = [1 2; 2 1]
 %
 %   See also PAIRTREND.
+
+%!demo
+%! T = tril(rand(4)) + 4 * eye(4);  b = rand(4, 2);
+%! x = lowsweep(T, b)
+%! residual = norm(T * x - b)
+
+%!test
+%! x = lowsweep([2 0; 1 4], [2 4; 9 6]);
+%! assert(x, [1 2; 2 1]);
