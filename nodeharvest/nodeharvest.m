@@ -27,6 +27,8 @@
 %                    int32; NaN and out-of-range values give intmin('int32').
 %     g_leaf, m_leaf, leaf_mean, leaf_var   double N-by-1; n_leaf int32
 %                    N-by-1: the statistics copied into each leaf cell.
+%   These are the fields of a forestfit tree, documented field by field in
+%   help forestfit; poolmargins's help shows the call on a whole forest.
 %
 %   cell_of_leaves is a 1-by-N cell. Its elements 1..numCellsFilled each
 %   hold one leaf cell, in depth-first order (left subtree first); the rest
@@ -67,7 +69,7 @@
 %     % n = 3: C{1} holds configurations [1 3], instance 1, node 4;
 %     % C{2} [1 3], instance 2, node 5; C{3} configuration 2, [1 2], node 3.
 %
-%   See also POOLMARGINS, TREECAST.
+%   See also FORESTFIT, POOLMARGINS, TREECAST.
 
 %!demo
 %! % One tree of a forest fitted to runs: which configurations and which

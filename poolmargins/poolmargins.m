@@ -42,7 +42,8 @@
 %     [m, v, tm] = poolmargins({{A, B}, {C}}, int32(2), int32(4), int32(0))
 %     % m = [7; 4], v = [2.65625; 17.15625], tm = [8 6; 8 0]
 %
-%   On a forest (each tree f a struct of its per-node arrays):
+%   On a forest of forestfit (each tree f a struct in the forest format,
+%   help forestfit); forest_marginals does this:
 %     for t = 1:numel(forest)
 %       f = forest{t};
 %       [c, n] = nodeharvest(f.var, f.cut, f.ysub, f.leftchildren, ...
@@ -50,9 +51,9 @@
 %                  f.m_leaf, f.n_leaf, f.leaf_mean, f.leaf_var);
 %       leaves{t} = c(1:n);
 %     end
-%     [m, v] = poolmargins(leaves, int32(rows(Theta)), int32(rows(X)), int32(0));
+%     [m, v] = poolmargins(leaves, int32(size(Theta, 1)), int32(size(X, 1)), int32(0));
 %
-%   See also NODEHARVEST, TREECAST.
+%   See also FORESTFIT, NODEHARVEST, TREECAST.
 
 %!demo
 %! % Every configuration's mean and variance over all instances, from the

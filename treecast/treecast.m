@@ -40,6 +40,12 @@
 %   beyond the columns of X, a catsplit row outside 1..M) are reported when
 %   a row's walk meets them, never read out of bounds.
 %
+%   A tree of forestfit (its fields: help forestfit) is passed as
+%     y = treecast(X, f.var, f.cut, f.nodepred, f.stddev, f.children, ...
+%                  f.catsplit, int32(1), int32(0))
+%   with X's columns those of Theta followed by those of the instances;
+%   forest_predict does this for every tree of a forest and averages.
+%
 %   Example:
 %     var = int32([1; 0; 0]);  cut = [0.5; 0; 0];  nodepred = [5; 1; 9];
 %     children = int32([2 3; 0 0; 0 0]);
@@ -47,7 +53,7 @@
 %                  cell(0, 2), int32(1), int32(0))
 %     % y = [1; 9]
 %
-%   See also NODEHARVEST.
+%   See also FORESTFIT, NODEHARVEST.
 
 %!demo
 %! % A tree predicting a runtime from a step size (column 1) and a restart
