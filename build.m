@@ -1,7 +1,8 @@
 function build(varargin)
 % BUILD  Compile every module of the toolbox, in GNU Octave or in MATLAB.
 %
-%   build            optimised modules, with their help files, into build/
+%   build            optimised modules, with their help files and the
+%                    overview (help pairwood), into build/
 %   build asan       the same with AddressSanitizer and UBSan, into build-asan/
 %   build portable   standard C++ only (PORTABLE_BUILD, the configuration an
 %                    MSVC build takes), into build-portable/
@@ -93,6 +94,7 @@ function build(varargin)
     copyfile(fullfile(root, name, [name '.m']), outdir);
   end
 
+  copyfile(fullfile(root, 'pairwood.m'), outdir);
   copyfile(fullfile(root, 'pairwood_version.m'), outdir);
 
   if with_tests

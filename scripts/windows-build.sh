@@ -21,8 +21,7 @@ out=build-win64
 defs=scripts/windows
 
 # The default build's flags, kept in build.m only.
-flags=$(octave-cli --norc --quiet --eval "build flags" \
-          2> >(grep -v 'ignoring const execution_exception' >&2))
+flags=$(octave-cli --no-history --norc --quiet --eval "build flags")
 read -r -a incflags <<< "$(mkoctfile -p INCFLAGS)"
 read -r -a cxxflags <<< "$flags"
 # MATLAB's BLAS takes 64-bit integers; only lowsweep calls it.
