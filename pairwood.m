@@ -11,6 +11,8 @@ function pairwood()
 %   treecast     - Predict every row of X with one regression tree.
 %   nodeharvest  - The leaves of one tree reached by configurations and instances.
 %   poolmargins  - Forest means and variances per configuration over all instances.
+%   forestmargins - Every configuration's mean and variance over all instances, in one call.
+%   forestcast   - A forest's prediction for every row of Z, with its variance.
 %
 % Numeric kernels (compiled modules)
 %   quadgap      - Squared Euclidean distances between columns, or their weighted sums.

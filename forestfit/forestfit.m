@@ -73,14 +73,23 @@
 %                    mean((ysub{k} - leaf_mean(k)).^2).
 %     theta_columns  p, the number of columns of Theta (double scalar).
 %     levels         the levels argument, a 1-by-(p+d) double row.
+%     catsplit_ends, catsplit_values
+%                    catsplit's value sets again, packed: catsplit_values
+%                    is an int32 column of their values in the cell's order
+%                    (left sets, then right sets), catsplit_ends an int32
+%                    M-by-2 matrix of where each set ends in it, so that
+%                    set i is catsplit_values(e(i)+1 : e(i+1)) with
+%                    e = [0; catsplit_ends(:)].
 %   The statistics are given at every node; the modules read them at the
 %   leaves (var == 0), where poolmargins uses leaf_mean and leaf_var.
 %   treecast reads var, cut, nodepred, stddev, children and catsplit;
 %   nodeharvest reads var, cut, ysub, leftchildren, rightchildren,
-%   catsplit and the five statistics. The last two fields record what the
-%   tree was fitted on: forestmargins and forestcast check the data they
-%   route against them before walking; trees without them (GROW_TREE's)
-%   are checked as walked.
+%   catsplit and the five statistics. theta_columns and levels record what
+%   the tree was fitted on: forestmargins and forestcast check the data
+%   they route against them before walking; trees without them (GROW_TREE's)
+%   are checked as walked. Those two modules read the packed value sets
+%   instead of catsplit (Octave opens a cell's elements slowly): after
+%   changing catsplit by hand, remove catsplit_ends and catsplit_values.
 %
 %   Random choices come from the module's own generator, xoshiro256**
 %   seeded through splitmix64 with opts.seed, with unbiased bounded draws by
