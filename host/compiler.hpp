@@ -80,17 +80,15 @@
 #endif
 
 // Per-CPU kernels: on x86 with GCC or Clang, a routine may be compiled for
-// AVX2 by itself and chosen at run time by a CPU check, on every operating
-// system (no loader support needed). Elsewhere only the portable kernels
-// exist. TOOLBOX_NO_AVX2 leaves the AVX2 copies out, so that the tests can
-// run the vector kernels on a processor that has AVX2.
+// AVX2 by itself and chosen at run time by a CPU check (kernels.hpp), on
+// every operating system (no loader support needed). Elsewhere only the
+// portable kernels exist. TOOLBOX_NO_AVX2 leaves the AVX2 copies out, so
+// that the tests can run the vector kernels on a processor that has AVX2.
 #if TOOLBOX_GNU_EXTENSIONS && (defined(__x86_64__) || defined(__i386__)) && \
     !defined(TOOLBOX_NO_AVX2)
 #define TOOLBOX_HAVE_AVX2_KERNELS 1
 #define TOOLBOX_TARGET_AVX2 __attribute__((target("avx2")))
-#define TOOLBOX_CPU_HAS_AVX2() (__builtin_cpu_supports("avx2") != 0)
 #else
 #define TOOLBOX_HAVE_AVX2_KERNELS 0
 #define TOOLBOX_TARGET_AVX2
-#define TOOLBOX_CPU_HAS_AVX2() false
 #endif
