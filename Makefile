@@ -8,7 +8,7 @@ RUN = $(OCTAVE) --norc --quiet --eval
 FUZZ_CALLS ?= 5000
 FUZZ_CALLS_ASAN ?= 3000
 ASAN_ENV = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
-	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:malloc_context_size=0:quarantine_size_mb=32 \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:malloc_context_size=0:quarantine_size_mb=32:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 .PHONY: all deps test test-portable test-clang windows test-asan fuzz demo bench package test-package clean

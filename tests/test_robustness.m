@@ -7,6 +7,7 @@ function cases = test_robustness()
     '100,000 successful calls per module do not grow the process', @successful_calls_do_not_leak
     'the same call gives the same result after any other calls', @calls_keep_no_state
     'outputs and scratch the machine cannot hold are refused, naming the argument', @sizes_beyond_memory
+    'working memory the host cannot grow is refused with the memory message', @growth_beyond_memory
   };
 end
 
@@ -203,4 +204,19 @@ function sizes_beyond_memory()
   expect_failure(@() quadgap(zeros(0, side)), '^a is too large');
   expect_failure(@() mismatchsum(zeros(0, side, 'int32'), [], zeros(0, 1)), ...
                  '^a is too large');
+end
+
+function growth_beyond_memory()
+  % Octave's mxRealloc hands back null where MATLAB raises: a block grown
+  % past what the machine holds (2^59 bytes), or past what a size counts.
+  for counts = {[1 2^56], 2^62}
+    try
+      host_growing(counts{1});
+      error('host_growing(%s) returned', mat2str(counts{1}));
+    catch err
+      assert(~isempty(regexp(err.message, ...
+          'working memory is too large: a block of \d+ MB could not be allocated', 'once')), ...
+          'host_growing(%s): %s', mat2str(counts{1}), err.message);
+    end
+  end
 end
