@@ -29,15 +29,17 @@
 #define TOOLBOX_UNREACHABLE() std::abort()
 #endif
 
-// printf-style checking of a format argument. MinGW's GCC checks plain
-// `printf` against the Microsoft runtime, which lacks %zu; the messages are
+// printf-style checking of a format argument, spelt with underscores:
+// MATLAB's mex.h defines printf as mexPrintf, which a C++ library that
+// does not undefine it (libc++) leaves in place. MinGW's GCC checks plain
+// printf against the Microsoft runtime, which lacks %zu; the messages are
 // formatted by the C++ library's vsnprintf, which has it, so say gnu_printf.
 #if TOOLBOX_GNU_EXTENSIONS && defined(__MINGW32__) && !defined(__clang__)
 #define TOOLBOX_PRINTF_FORMAT(format_index, first_arg) \
-    __attribute__((format(gnu_printf, format_index, first_arg)))
+    __attribute__((format(__gnu_printf__, format_index, first_arg)))
 #elif TOOLBOX_GNU_EXTENSIONS
 #define TOOLBOX_PRINTF_FORMAT(format_index, first_arg) \
-    __attribute__((format(printf, format_index, first_arg)))
+    __attribute__((format(__printf__, format_index, first_arg)))
 #else
 #define TOOLBOX_PRINTF_FORMAT(format_index, first_arg)
 #endif
