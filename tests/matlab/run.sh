@@ -11,7 +11,9 @@ cd "$(dirname "$0")/../.."
 
 out=build-matlab
 mkdir -p "$out"
-flags=$(octave-cli --norc --quiet --eval "build flags" 2> >(grep -v 'ignoring const execution_exception' >&2))
+# The flags of a GCC build in MATLAB.
+flags=$(octave-cli --norc --quiet --eval "build flags matlab" \
+          2> >(grep -v 'ignoring const execution_exception' >&2))
 read -r -a cxxflags <<< "$flags"
 sanitize=(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1
@@ -54,16 +56,27 @@ for name in "${modules[@]}"; do
     echo "$name: no table in tests/matlab/tables (not run)"
     continue
   fi
+  defs=()
   libs=()
-  [ "$name" = lowsweep ] && read -r -a libs <<< "-DBLAS_TRAILING_UNDERSCORE $(mkoctfile -p BLAS_LIBS)"
+  if [ "$name" = lowsweep ]; then
+    defs=(-DBLAS_TRAILING_UNDERSCORE)
+    read -r -a libs <<< "$(mkoctfile -p BLAS_LIBS)"
+  fi
   echo "$name"
   # The stand-in's mex.h comes first on the include path; a warning fails
   # the build, as MATLAB's header (printf defined as mexPrintf) may make one.
-  if ! g++ "${cxxflags[@]}" -g -Werror "${sanitize[@]}" -pthread -Itests/matlab -Ihost \
-         "$name/$name.cpp" "$table" "$out/standin.o" "${libs[@]}" -o "$out/$name"; then
+  if ! g++ "${cxxflags[@]}" -g -Werror "${sanitize[@]}" -Itests/matlab -Ihost "${defs[@]}" \
+         -c "$name/$name.cpp" -o "$out/$name.o" ||
+     ! g++ "${cxxflags[@]}" -g -Werror "${sanitize[@]}" -pthread -Itests/matlab \
+         "$out/$name.o" "$table" "$out/standin.o" "${libs[@]}" -o "$out/$name"; then
     echo "  FAIL  $name does not compile against the stand-in host"
     failed=$((failed + 1))
     continue
+  fi
+  # Releases before R2018a ship a libstdc++ without sized operator delete.
+  if nm -u "$out/$name.o" | grep -q '_ZdlPvm\|_ZdaPvm'; then
+    echo "  FAIL  $name imports sized operator delete, which older MATLAB lacks"
+    failed=$((failed + 1))
   fi
   log=$("$out/$name" 2>&1)
   status=$?
