@@ -86,6 +86,15 @@
 // every operating system (no loader support needed). Elsewhere only the
 // portable kernels exist. TOOLBOX_NO_AVX2 leaves the AVX2 copies out, so
 // that the tests can run the vector kernels on a processor that has AVX2.
+// GCC for Windows may keep 32-byte values on the stack, which Windows aligns
+// to 16 bytes only, with aligned moves (GCC bug 54412): there the AVX2
+// copies are built only where the build assembles every vector move
+// unaligned (-Wa,-muse-unaligned-vector-move) and says so by defining
+// TOOLBOX_UNALIGNED_VECTOR_MOVES.
+#if defined(_WIN32) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(TOOLBOX_UNALIGNED_VECTOR_MOVES) && !defined(TOOLBOX_NO_AVX2)
+#define TOOLBOX_NO_AVX2
+#endif
 #if TOOLBOX_GNU_EXTENSIONS && (defined(__x86_64__) || defined(__i386__)) && \
     !defined(TOOLBOX_NO_AVX2)
 #define TOOLBOX_HAVE_AVX2_KERNELS 1
