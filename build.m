@@ -187,10 +187,10 @@ end
 
 function restore_environment(names, saved)
   for k = 1:numel(names)
-    if isempty(saved{k})
-      unsetenv(names{k});
-    else
+    if ~isempty(saved{k})
       setenv(names{k}, saved{k});
+    elseif exist('OCTAVE_VERSION', 'builtin')
+      unsetenv(names{k});
     end
   end
 end

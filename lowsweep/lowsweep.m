@@ -13,7 +13,7 @@
 %
 %   Errors, checked in this order:
 %     "Usage: x = lowsweep(T,b)"       not two inputs, or two outputs
-%     "matrix must be square"          rows(T) ~= columns(T)
+%     "matrix must be square"          size(T, 1) ~= size(T, 2)
 %     "Sorry, can't handle sparse matrices yet."
 %     "Arguments must be matrices."    T or b with more than 2 dimensions
 %     "T must be a double matrix."     (and the same for b)
