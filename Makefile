@@ -9,10 +9,10 @@ RUN = $(OCTAVE) --no-history --norc --quiet --eval
 FUZZ_CALLS ?= 5000
 FUZZ_CALLS_ASAN ?= 3000
 ASAN_ENV = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
-	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:malloc_context_size=0:quarantine_size_mb=32 \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:malloc_context_size=0:quarantine_size_mb=32:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all deps deps-clang deps-windows test test-portable test-clang windows test-asan fuzz demo bench package test-package clean
+.PHONY: all deps deps-clang deps-windows test test-portable test-clang windows test-asan test-matlab-semantics fuzz demo bench package test-package clean
 
 all: deps
 	$(RUN) "build"
@@ -52,6 +52,12 @@ test-asan: deps
 	$(ASAN_ENV) $(RUN) "addpath tests; exit(run_tests('-build', 'build-asan') > 0)"
 	bash scripts/fuzz.sh build-asan $(FUZZ_CALLS_ASAN)
 
+# Every module's source compiled against a stand-in host that behaves as
+# MATLAB documents where Octave differs (tests/matlab), run through its table
+# of calls with AddressSanitizer and UBSan.
+test-matlab-semantics: deps
+	bash tests/matlab/run.sh
+
 fuzz: all
 	bash scripts/fuzz.sh build $(FUZZ_CALLS)
 
@@ -76,4 +82,4 @@ test-package: deps
 	OCTAVE=$(OCTAVE) bash scripts/test-package.sh
 
 clean:
-	rm -rf build build-asan build-portable build-clang build-win64
+	rm -rf build build-asan build-portable build-clang build-win64 build-matlab

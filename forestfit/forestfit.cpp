@@ -178,15 +178,9 @@ using BestPrefix = std::size_t (*)(const double *, std::size_t, std::size_t, std
                                    double, double &);
 BestPrefix dispatched_best_prefix()
 {
-    switch (kernels::dispatched_kernel()) {
-#if TOOLBOX_HAVE_AVX2_KERNELS
-    case kernels::Kernel::avx2: return best_prefix_avx2;
-#endif
-#if TOOLBOX_GNU_EXTENSIONS
-    case kernels::Kernel::vector: return best_prefix_vector;
-#endif
-    default: return best_prefix_portable;
-    }
+    return kernels::choose<BestPrefix>({best_prefix_portable,
+                                        TOOLBOX_VECTOR_KERNEL(best_prefix_vector),
+                                        TOOLBOX_AVX2_KERNEL(best_prefix_avx2)});
 }
 
 // The runs and response sums of categories 0..few-1 (their ranks) over a
@@ -272,15 +266,9 @@ void sum_categories_vector(const std::uint32_t *row, const std::uint32_t *rank, 
 
 SumCategories dispatched_sum_categories()
 {
-    switch (kernels::dispatched_kernel()) {
-#if TOOLBOX_HAVE_AVX2_KERNELS
-    case kernels::Kernel::avx2: return sum_categories_avx2;
-#endif
-#if TOOLBOX_GNU_EXTENSIONS
-    case kernels::Kernel::vector: return sum_categories_vector;
-#endif
-    default: return sum_categories_portable;
-    }
+    return kernels::choose<SumCategories>({sum_categories_portable,
+                                           TOOLBOX_VECTOR_KERNEL(sum_categories_vector),
+                                           TOOLBOX_AVX2_KERNEL(sum_categories_avx2)});
 }
 
 // Small nodes' keys (distinct, fewer than a handful of vector widths) put
@@ -342,11 +330,14 @@ void sort_small_avx2(const std::uint64_t *keys, std::size_t m, std::uint64_t *so
 
 SmallSort dispatched_small_sort()
 {
+    const kernels::Family<SortSmall> sorts{sort_small_portable, nullptr,
+                                           TOOLBOX_AVX2_KERNEL(sort_small_avx2)};
+    const SortSmall sort = kernels::choose(sorts);
 #if TOOLBOX_HAVE_AVX2_KERNELS
-    if (kernels::dispatched_kernel() == kernels::Kernel::avx2)
-        return {sort_small_avx2, SMALL_SORT_AVX2_MOST};
+    if (sort == sorts.avx2)
+        return {sort, SMALL_SORT_AVX2_MOST};
 #endif
-    return {sort_small_portable, SMALL_SORT_PORTABLE_MOST};
+    return {sort, SMALL_SORT_PORTABLE_MOST};
 }
 
 struct Options {

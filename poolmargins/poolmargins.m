@@ -51,7 +51,8 @@
 %                  f.m_leaf, f.n_leaf, f.leaf_mean, f.leaf_var);
 %       leaves{t} = c(1:n);
 %     end
-%     [m, v] = poolmargins(leaves, int32(size(Theta, 1)), int32(size(X, 1)), int32(0));
+%     [m, v] = poolmargins(leaves, int32(size(Theta, 1)), int32(size(X, 1)), ...
+%                          int32(0));
 %
 %   See also FORESTFIT, NODEHARVEST, TREECAST.
 

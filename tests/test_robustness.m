@@ -7,6 +7,7 @@ function cases = test_robustness()
     '100,000 successful calls per module do not grow the process', @successful_calls_do_not_leak
     'the same call gives the same result after any other calls', @calls_keep_no_state
     'outputs and scratch the machine cannot hold are refused, naming the argument', @sizes_beyond_memory
+    'working memory the host cannot grow is refused with the memory message', @growth_beyond_memory
   };
 end
 
@@ -216,4 +217,19 @@ function sizes_beyond_memory()
                 'leaf_var', 0);
   expect_failure(@() forestcast({leaf}, zeros(n, 0)), '^Z is too large');
   expect_failure(@() forestmargins({leaf}, zeros(n, 0), 1), '^Theta (is too large|has)');
+end
+
+function growth_beyond_memory()
+  % Octave's mxRealloc hands back null where MATLAB raises: a block grown
+  % past what the machine holds (2^59 bytes), or past what a size counts.
+  for counts = {[1 2^56], 2^62}
+    try
+      host_growing(counts{1});
+      error('host_growing(%s) returned', mat2str(counts{1}));
+    catch err
+      assert(~isempty(regexp(err.message, ...
+          'working memory is too large: a block of \d+ MB could not be allocated', 'once')), ...
+          'host_growing(%s): %s', mat2str(counts{1}), err.message);
+    end
+  end
 end

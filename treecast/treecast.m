@@ -33,6 +33,9 @@
 %       6 stop, return nodepred - stddev    7 stop, nodepred + stddev
 %     (L, R: the sizes of the left and right sets.) Any other value is an
 %     error, but only when a missing category is actually met.
+%     The draws of strategies 1 to 3 come from the C library's rand(), whose
+%     RAND_MAX is 32767 on Windows and 2^31-1 on Linux and macOS: a seed gives
+%     the same predictions on one platform, not across platforms.
 %
 %   Errors: each argument is checked in order and a wrong one is named, e.g.
 %   "cut must be a noncomplex double Nx1 vector."; a sparse argument, and a
