@@ -1,23 +1,30 @@
 # Shell entry points over build.m and the Octave test runner. Every target
-# first installs what is missing (scripts/install-deps.sh), then builds.
+# first installs the tools it needs that are missing from the PATH
+# (scripts/install-deps.sh: nothing when all are there), then builds.
 OCTAVE ?= octave-cli
-RUN = $(OCTAVE) --norc --quiet --eval
+RUN = $(OCTAVE) --no-history --norc --quiet --eval
 
 # Calls per module in the fuzz campaign; CI runs it under the sanitizers
 # at the smaller size.
 FUZZ_CALLS ?= 5000
 FUZZ_CALLS_ASAN ?= 3000
 ASAN_ENV = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
-	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:malloc_context_size=0:quarantine_size_mb=32 \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:malloc_context_size=0:quarantine_size_mb=32:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all deps test test-portable test-clang windows test-asan fuzz demo bench package test-package clean
+.PHONY: all deps deps-clang deps-windows test test-portable test-clang windows test-asan test-matlab-semantics fuzz demo bench package test-package clean
 
 all: deps
 	$(RUN) "build"
 
 deps:
-	@bash scripts/install-deps.sh
+	@bash scripts/install-deps.sh build
+
+deps-clang:
+	@bash scripts/install-deps.sh clang
+
+deps-windows:
+	@bash scripts/install-deps.sh windows
 
 test: deps
 	$(RUN) "build tests; addpath tests; exit(run_tests() > 0)"
@@ -27,12 +34,12 @@ test: deps
 test-portable: deps
 	$(RUN) "build portable tests; addpath tests; exit(run_tests('-build', 'build-portable') > 0)"
 
-test-clang: deps
+test-clang: deps deps-clang
 	$(RUN) "build clang tests; addpath tests; exit(run_tests('-build', 'build-clang') > 0)"
 
 # Every module cross-built for 64-bit Windows with MinGW-w64: a link check,
 # nothing is run.
-windows: deps
+windows: deps-windows
 	bash scripts/windows-build.sh
 
 # The whole suite and the fuzz campaign with AddressSanitizer and UBSan:
@@ -44,6 +51,12 @@ test-asan: deps
 	$(RUN) "build asan tests"
 	$(ASAN_ENV) $(RUN) "addpath tests; exit(run_tests('-build', 'build-asan') > 0)"
 	bash scripts/fuzz.sh build-asan $(FUZZ_CALLS_ASAN)
+
+# Every module's source compiled against a stand-in host that behaves as
+# MATLAB documents where Octave differs (tests/matlab), run through its table
+# of calls with AddressSanitizer and UBSan.
+test-matlab-semantics: deps
+	bash tests/matlab/run.sh
 
 fuzz: all
 	bash scripts/fuzz.sh build $(FUZZ_CALLS)
@@ -61,7 +74,7 @@ bench: all
 	done
 
 # The Octave package build/pairwood-VERSION.tar.gz (version: pairwood_version.m).
-package:
+package: deps
 	bash scripts/package.sh
 
 # The package installed into a scratch HOME, the suite run against it.
@@ -69,4 +82,4 @@ test-package: deps
 	OCTAVE=$(OCTAVE) bash scripts/test-package.sh
 
 clean:
-	rm -rf build build-asan build-portable build-clang build-win64
+	rm -rf build build-asan build-portable build-clang build-win64 build-matlab

@@ -1,7 +1,8 @@
 function build(varargin)
 % BUILD  Compile every module of the toolbox, in GNU Octave or in MATLAB.
 %
-%   build            optimised modules, with their help files, into build/
+%   build            optimised modules, with their help files and the
+%                    overview (help pairwood), into build/
 %   build asan       the same with AddressSanitizer and UBSan, into build-asan/
 %   build portable   standard C++ only (PORTABLE_BUILD, the configuration an
 %                    MSVC build takes), into build-portable/
@@ -9,6 +10,7 @@ function build(varargin)
 %   build ... tests  also the test-only helpers, into <output>/testhelpers/
 %   build flags      print the default build's compiler flags and build
 %                    nothing (the Windows and package builds take them here)
+%   build flags matlab   likewise, those of a GCC or Clang build in MATLAB
 %   build('-helpers', DIR)   only the test-only helpers, into DIR (for a
 %                    suite run against an installed package)
 %
@@ -35,8 +37,16 @@ function build(varargin)
   % sums, so no contraction into fused multiply-adds and no fast-math.
   strict = '-std=c++17 -O2 -ffp-contract=off -fno-fast-math';
   flags = [strict ' -Wall -Wextra'];
+  % GCC and Clang builds for MATLAB import no sized operator delete (which
+  % std::stable_sort brings in): the libstdc++ of releases before R2018a
+  % lacks it.
+  matlab_gnu = [strict ' -fno-sized-deallocation'];
   if any(strcmp(varargin, 'flags'))
-    disp(flags);
+    if any(strcmp(varargin, 'matlab'))
+      disp([matlab_gnu ' -Wall -Wextra']);
+    else
+      disp(flags);
+    end
     return;
   end
 
@@ -70,7 +80,7 @@ function build(varargin)
     restore = set_environment(tool); %#ok<NASGU> restores it when build returns
     compile = @(src, out, libs) compile_octave(src, out, root, libs);
   else
-    compile = matlab_compiler(root, strict, strcmp(variant, 'portable'));
+    compile = matlab_compiler(root, strict, matlab_gnu, strcmp(variant, 'portable'));
   end
 
   hostdir = fullfile(root, 'host');
@@ -93,6 +103,7 @@ function build(varargin)
     copyfile(fullfile(root, name, [name '.m']), outdir);
   end
 
+  copyfile(fullfile(root, 'pairwood.m'), outdir);
   copyfile(fullfile(root, 'pairwood_version.m'), outdir);
 
   if with_tests
@@ -178,10 +189,10 @@ end
 
 function restore_environment(names, saved)
   for k = 1:numel(names)
-    if isempty(saved{k})
-      unsetenv(names{k});
-    else
+    if ~isempty(saved{k})
       setenv(names{k}, saved{k});
+    elseif exist('OCTAVE_VERSION', 'builtin')
+      unsetenv(names{k});
     end
   end
 end
@@ -199,19 +210,26 @@ function compile_octave(src, out, root, libs)
   fprintf('%s', output);  % warnings, if any
 end
 
-function compile = matlab_compiler(root, strict, portable)
+function compile = matlab_compiler(root, strict, gnu, portable)
   % MATLAB's mex with the compiler chosen by mex -setup, pinned to the
-  % R2017b interface (separate complex storage, 64-bit sizes). MSVC reads
-  % its options from COMPFLAGS, where /fp:strict carries the strict IEEE
-  % evaluation; MinGW-w64, Clang and GCC read CXXFLAGS.
+  % R2017b interface (separate complex storage, 64-bit sizes); mex knows
+  % -R2017b from R2018a on, and before it -largeArrayDims is that interface.
+  % MSVC (2017 15.3 or later, for /std:c++17) reads its options from
+  % COMPFLAGS, where /fp:strict carries the strict IEEE evaluation;
+  % MinGW-w64, Clang and GCC read CXXFLAGS.
   cc = mex.getCompilerConfigurations('C++', 'Selected');
   if isempty(cc)
     error('build: no C++ compiler is set up for mex (run mex -setup C++)');
   end
-  if strcmp(cc.Manufacturer, 'Microsoft')
-    flags = {'COMPFLAGS=$COMPFLAGS /std:c++17 /O2 /fp:strict'};
+  if verLessThan('matlab', '9.4')
+    flags = {'-largeArrayDims'};
   else
-    flags = {['CXXFLAGS=$CXXFLAGS ' strict]};
+    flags = {'-R2017b'};
+  end
+  if strcmp(cc.Manufacturer, 'Microsoft')
+    flags{end + 1} = 'COMPFLAGS=$COMPFLAGS /std:c++17 /O2 /fp:strict';
+  else
+    flags{end + 1} = ['CXXFLAGS=$CXXFLAGS ' gnu];
   end
   if portable
     flags{end + 1} = '-DPORTABLE_BUILD';
@@ -221,8 +239,7 @@ end
 
 function compile_matlab(src, out, root, flags, libs)
   [outdir, name] = fileparts(out);
-  args = [{'-R2017b', ['-I' fullfile(root, 'host')], '-outdir', outdir, '-output', name}, ...
-          flags, {src}];
+  args = [{['-I' fullfile(root, 'host')], '-outdir', outdir, '-output', name}, flags, {src}];
   if ~isempty(libs)
     args = [args, strsplit(libs, ' ')];
   end

@@ -5,8 +5,8 @@ function [means, vars, tree_means, leaves] = forest_marginals(forest, Theta, X)
 %
 %   [means, vars, tree_means, leaves] = forest_marginals(forest, Theta, X)
 %
-%   forest: a cell array of trees, each a struct with the per-node arrays
-%   nodeharvest reads (as grow_forest returns them). Each tree's leaf cells
+%   forest: a cell array of trees in the forest format (help forestfit), as
+%   forestfit or grow_forest returns them. Each tree's leaf cells
 %   are collected with nodeharvest and trimmed to the filled ones (LEAVES,
 %   one cell per tree); poolmargins then pools them per configuration.
   leaves = cell(1, numel(forest));

@@ -2,6 +2,11 @@ function y = forest_predict(forest, Z)
 % FOREST_PREDICT  A forest's prediction for every row of Z (configuration
 %   columns followed by instance columns): the mean of its trees'
 %   treecast predictions.
+%
+%   y = forest_predict(forest, Z)
+%
+%   forest: a cell array of trees in the forest format (help forestfit), as
+%   forestfit or grow_forest returns them. Z: one row per prediction.
   y = zeros(size(Z, 1), 1);
   for t = 1:numel(forest)
     f = forest{t};

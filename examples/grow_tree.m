@@ -33,26 +33,12 @@ function tree = grow_tree(Z, y, levels, opts)
 %   training run at the node holds go right. So every value 1..L of the
 %   variable is routed, by treecast and by nodeharvest alike.
 %
-%   tree, with N nodes (column vectors have N rows):
-%     var, cut, children, leftchildren, rightchildren, catsplit
-%                 the tree as treecast and nodeharvest read it (var and the
-%                 child numbers int32; catsplit M-by-2 cell of int32 sets,
-%                 one row per categorical split, named by its node's cut)
-%     nodepred    the mean of the node's training responses
-%     stddev      their standard deviation, sqrt(leaf_var)
-%     ysub        N-by-1 cell; ysub{k} is the 1-by-n_k row of node k's
-%                 training responses (a subset of y, in the order of Z)
-%     n_leaf      int32, n_k, the number of training runs at the node
-%     g_leaf      the sum of the node's training responses
-%     m_leaf      the sum of their squares
-%     leaf_mean   g_leaf / n_leaf, equal to nodepred
-%     leaf_var    the responses' variance about their mean,
-%                 mean((ysub{k} - leaf_mean(k)).^2), so that
-%                 leaf_var = m_leaf / n_leaf - leaf_mean^2 up to rounding
-%   The statistics are given at every node; the modules read them at the
-%   leaves (var == 0), where poolmargins uses leaf_mean and leaf_var.
+%   tree: a struct in the forest format, documented field by field in
+%   help forestfit (forestfit's trees add theta_columns and levels): the
+%   per-node arrays treecast and nodeharvest read, with each node's training
+%   responses (ysub) and their statistics.
 %
-%   See also GROW_FOREST, TREECAST, NODEHARVEST, POOLMARGINS.
+%   See also FORESTFIT, GROW_FOREST, TREECAST, NODEHARVEST, POOLMARGINS.
 
   if nargin < 4
     opts = struct();

@@ -16,10 +16,10 @@ function tree_demo()
   catsplit = {int32([1 3]), int32(2)};
 
   X = [0.2 1; 0.2 2; 0.9 3; 0.4 7];     % policy 7 is unknown to the tree
-  printf('step  policy   prediction (missing -> stop here)   (missing -> go left)\n');
+  fprintf('step  policy   prediction (missing -> stop here)   (missing -> go left)\n');
   stop = treecast(X, var, cut, nodepred, stddev, children, catsplit, int32(1), int32(0));
   left = treecast(X, var, cut, nodepred, stddev, children, catsplit, int32(1), int32(4));
-  for i = 1:rows(X)
-    printf('%4.1f  %6d   %10.1f s %24.1f s\n', X(i, 1), X(i, 2), stop(i), left(i));
+  for i = 1:size(X, 1)
+    fprintf('%4.1f  %6d   %10.1f s %24.1f s\n', X(i, 1), X(i, 2), stop(i), left(i));
   end
 end

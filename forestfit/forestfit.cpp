@@ -130,6 +130,35 @@ mxArray *value_sets(const Tree &tree)
     return cells;
 }
 
+// catsplit's value sets again, packed: their values in the cell's order
+// (left sets, then right sets) in an int32 column, and an M-by-2 int32
+// matrix of where each set ends in it (the running total of the sets'
+// lengths). The forest modules read these two arrays instead of opening
+// every cell of catsplit, which in Octave costs more than a small batch's
+// whole walk.
+mxArray *packed_set_ends(const Tree &tree)
+{
+    const std::size_t n_splits = tree.split_count();
+    std::int32_t *out = nullptr;
+    mxArray *ends = host_matrix(n_splits, 2, mxINT32_CLASS, out);
+    double end = 0;
+    for (std::size_t i = 0; i < 2 * n_splits; ++i) {
+        end += i < n_splits ? tree.left_sizes[i] : tree.right_sizes[i - n_splits];
+        out[i] = static_cast<std::int32_t>(end);
+    }
+    return ends;
+}
+
+mxArray *packed_set_values(const Tree &tree)
+{
+    const std::size_t n_left = tree.left_values.size(), n_right = tree.right_values.size();
+    std::int32_t *out = nullptr;
+    mxArray *values = host_matrix(n_left + n_right, 1, mxINT32_CLASS, out);
+    std::copy_n(tree.left_values.data(), n_left, out);
+    std::copy_n(tree.right_values.data(), n_right, out + n_left);
+    return values;
+}
+
 // What every tree of a fit records beside its nodes.
 struct FitRecord {
     std::size_t theta_cols, n_vars;
@@ -145,9 +174,10 @@ mxArray *tree_struct(const Tree &tree, const FitRecord &fit, InterruptPoll &poll
     static const char *fields[] = {"var",       "cut",      "children",      "leftchildren",
                                    "rightchildren", "catsplit", "ysub",      "nodepred",
                                    "stddev",    "n_leaf",   "g_leaf",        "m_leaf",
-                                   "leaf_mean", "leaf_var", "theta_columns", "levels"};
+                                   "leaf_mean", "leaf_var", "theta_columns", "levels",
+                                   "catsplit_ends", "catsplit_values"};
     enum { VAR, CUT, CHILDREN, LEFT, RIGHT, CATSPLIT, YSUB, PRED, STDDEV, COUNT, SUM, SQUARES,
-           MEAN, SPREAD, THETA_COLUMNS, LEVELS, NUM_FIELDS };
+           MEAN, SPREAD, THETA_COLUMNS, LEVELS, CATSPLIT_ENDS, CATSPLIT_VALUES, NUM_FIELDS };
     const std::size_t n_nodes = tree.nodes.size();
     mxArray *out = mxCreateStructMatrix(1, 1, NUM_FIELDS, fields);
     // Each per-node field a host array of n_nodes rows, its data returned.
@@ -189,6 +219,8 @@ mxArray *tree_struct(const Tree &tree, const FitRecord &fit, InterruptPoll &poll
     mxSetFieldByNumber(out, 0, THETA_COLUMNS,
                        mxCreateDoubleScalar(static_cast<double>(fit.theta_cols)));
     mxSetFieldByNumber(out, 0, LEVELS, host_row(fit.levels, fit.n_vars, mxDOUBLE_CLASS));
+    mxSetFieldByNumber(out, 0, CATSPLIT_ENDS, packed_set_ends(tree));
+    mxSetFieldByNumber(out, 0, CATSPLIT_VALUES, packed_set_values(tree));
     return out;
 }
 
@@ -669,7 +701,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     data.rank_offset = rank_offset.data();
     data.value_of_rank = value_of_rank.data();
     data.distinct = distinct.data();
-    data.kernels = forestcore::split_kernels_for(kernels::dispatched_kernel());
+    data.kernels = forestcore::chosen_split_kernels();
     double split_level = 0;
     for (std::size_t v = 0; v < D; ++v)
         if (data.categorical(v) && distinct[v] >= 2)

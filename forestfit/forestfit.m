@@ -44,15 +44,64 @@
 %   lists node k's responses in the order of the runs (with bootstrap, in
 %   the order drawn).
 %
-%   forest is a 1-by-num_trees cell of tree structs with GROW_TREE's fields,
-%   classes and shapes (var, cut, children, leftchildren, rightchildren,
-%   catsplit, ysub, nodepred, stddev, n_leaf, g_leaf, m_leaf, leaf_mean,
-%   leaf_var), read unchanged by treecast, nodeharvest and poolmargins,
-%   and two fields that record what the tree was fitted on:
-%     theta_columns  p, the number of columns of Theta (double scalar)
-%     levels         the levels argument as a 1-by-(p+d) double row
-%   forestmargins and forestcast check the data they route against these
-%   before walking; trees without them (GROW_TREE's) are checked as walked.
+%   forest is a 1-by-num_trees cell of trees, each a struct in the forest
+%   format below, which treecast, nodeharvest and poolmargins read
+%   unchanged (forest_predict and forest_marginals, in examples/ of the
+%   source tree and in the package, make those calls for a whole forest).
+%
+%   The forest format: one tree of N nodes. Nodes are numbered breadth first
+%   from the root, node 1; the two children of a split are numbered
+%   together. Column fields are N-by-1, one row per node.
+%     var            int32. 0: a leaf. v > 0: an ordered split on variable v.
+%                    v < 0: a categorical split on variable -v. Variables
+%                    1..p are the columns of Theta, p+1..p+d those of X (for
+%                    treecast: the columns of its rows [Theta(i,:) X(j,:)]).
+%     cut            double. Ordered split: a row goes left when cut > its
+%                    value, right otherwise (an equal value and NaN go
+%                    right); the cut lies halfway between two neighbouring
+%                    training values. Categorical split: the row of catsplit
+%                    holding the split's value sets. Leaf: 0.
+%     children       int32 N-by-2: the left and right child's node numbers;
+%                    0 0 at a leaf.
+%     leftchildren, rightchildren
+%                    int32: the two columns of children (nodeharvest's form).
+%     catsplit       M-by-2 cell, one row per categorical split, in node
+%                    order: {r,1} an int32 row of the categories sent left,
+%                    {r,2} those sent right. Every category 1..L is on
+%                    exactly one side (those no training run at the node
+%                    holds go right).
+%     ysub           N-by-1 cell: ysub{k} is the 1-by-n_k double row of node
+%                    k's training responses where opts.ysub keeps them (by
+%                    default at the leaves), a 1-by-0 row elsewhere.
+%     nodepred       double: the mean of the node's training responses, the
+%                    prediction treecast returns where a row's walk ends.
+%     stddev         double: their standard deviation, sqrt(leaf_var).
+%     n_leaf         int32: n_k, the number of training runs at the node
+%                    (with bootstrap, draws: a run drawn twice counts twice).
+%     g_leaf         double: the sum of the node's training responses.
+%     m_leaf         double: the sum of their squares.
+%     leaf_mean      double: g_leaf / n_leaf, equal to nodepred.
+%     leaf_var       double: the responses' variance about their mean,
+%                    mean((ysub{k} - leaf_mean(k)).^2).
+%     theta_columns  p, the number of columns of Theta (double scalar).
+%     levels         the levels argument, a 1-by-(p+d) double row.
+%     catsplit_ends, catsplit_values
+%                    catsplit's value sets again, packed: catsplit_values
+%                    is an int32 column of their values in the cell's order
+%                    (left sets, then right sets), catsplit_ends an int32
+%                    M-by-2 matrix of where each set ends in it, so that
+%                    set i is catsplit_values(e(i)+1 : e(i+1)) with
+%                    e = [0; catsplit_ends(:)].
+%   The statistics are given at every node; the modules read them at the
+%   leaves (var == 0), where poolmargins uses leaf_mean and leaf_var.
+%   treecast reads var, cut, nodepred, stddev, children and catsplit;
+%   nodeharvest reads var, cut, ysub, leftchildren, rightchildren,
+%   catsplit and the five statistics. theta_columns and levels record what
+%   the tree was fitted on: forestmargins and forestcast check the data
+%   they route against them before walking; trees without them (GROW_TREE's)
+%   are checked as walked. Those two modules read the packed value sets
+%   instead of catsplit (Octave opens a cell's elements slowly): after
+%   changing catsplit by hand, remove catsplit_ends and catsplit_values.
 %
 %   Random choices come from the module's own generator, xoshiro256**
 %   seeded through splitmix64, with unbiased bounded draws by rejection.
@@ -68,8 +117,8 @@
 %   trees finish and, in GNU Octave, lets Ctrl-C stop the fit within a
 %   fraction of a second (with num_threads = 1, between trees).
 %
-%   Errors name the argument: run indices outside 1..K or 1..N, X without
-%   rows (zeros(N, 0) means no instance features), NaN or Inf responses,
+%   Errors name the argument: run indices outside 1..K or 1..N, an X of no
+%   row at all (zeros(N, 0) means no instance features), NaN or Inf responses,
 %   responses above 0.5*sqrt(realmax)/R in magnitude (their squared sums
 %   would overflow: scale y), a categorical value that is not an integer in
 %   1..L, NaN in an ordered variable, levels of the wrong length, unknown
@@ -87,7 +136,43 @@
 %     runs = int32([randi(50, 2000, 1), randi(40, 2000, 1)]);
 %     y = Theta(runs(:, 1), 1) + X(runs(:, 2), 2) + (Theta(runs(:, 1), 3) == 2);
 %     forest = forestfit(Theta, X, runs, y, [0 0 3 0 0], struct('seed', 1));
-%     [means, vars] = forest_marginals(forest, Theta, X);  % examples/
+%     [means, vars] = forest_marginals(forest, Theta, X);
 %     [~, best] = min(means)
+%   (in the source tree, addpath examples first for forest_marginals)
 %
 %   See also GROW_TREE, GROW_FOREST, NODEHARVEST, POOLMARGINS, TREECAST.
+
+%!demo
+%! % Runs of an algorithm: 200 configurations (2 ordered parameters and a
+%! % categorical one) on 50 instances; which configurations to run next?
+%! Theta = [rand(200, 2), randi(3, 200, 1)];  X = rand(50, 2);
+%! runs = int32([randi(200, 3000, 1), randi(50, 3000, 1)]);
+%! y = Theta(runs(:, 1), 1) + X(runs(:, 2), 1) .* (Theta(runs(:, 1), 3) ~= 2) ...
+%!     + 0.1 * randn(3000, 1);
+%! forest = forestfit(Theta, X, runs, y, [0 0 3 0 0], struct('num_trees', 10, 'seed', 1));
+%! f = forest{1};
+%! fprintf('tree 1 of %d: %d nodes, %d leaves; fields: %s\n', numel(forest), ...
+%!         numel(f.var), sum(f.var == 0), strjoin(fieldnames(f)', ', '));
+%! [means, vars] = forest_marginals(forest, Theta, X);
+%! [~, best] = sort(means);
+%! fprintf('configuration  Theta               predicted mean over instances\n');
+%! for k = best(1:5)'
+%!   fprintf('%13d  %5.2f %5.2f %5d   %8.3f\n', k, Theta(k, :), means(k));
+%! end
+
+%!test
+%! Theta = [rand(50, 2), randi(3, 50, 1)];  X = rand(40, 2);
+%! runs = int32([randi(50, 2000, 1), randi(40, 2000, 1)]);
+%! y = Theta(runs(:, 1), 1) + X(runs(:, 2), 2) + (Theta(runs(:, 1), 3) == 2);
+%! forest = forestfit(Theta, X, runs, y, [0 0 3 0 0], struct('seed', 1));
+%! assert(size(forest), [1 10]);
+%! assert(isequal(forest, forestfit(Theta, X, runs, y, [0 0 3 0 0], struct('seed', 1))));
+%! f = forest{1};
+%! assert(f.theta_columns, 3);
+%! assert(f.levels, [0 0 3 0 0]);
+%! N = numel(f.var);
+%! assert(size(f.children), [N 2]);
+%! assert(f.n_leaf(1), int32(2000));
+%! [means, vars] = forest_marginals(forest, Theta, X);
+%! assert(size(means), [50 1]);
+%! assert(all(vars >= -1e-12));

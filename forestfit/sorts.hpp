@@ -77,14 +77,17 @@ inline void sort_small_avx2(const std::uint64_t *keys, std::size_t m, std::uint6
 }
 #endif
 
-inline SmallSort small_sort_for(kernels::Kernel kernel)
+// The small sort for this call; each kernel's limit goes with it.
+inline SmallSort chosen_small_sort()
 {
+    const kernels::Family<SortSmall> sorts{sort_small_portable, nullptr,
+                                           TOOLBOX_AVX2_KERNEL(sort_small_avx2)};
+    const SortSmall sort = kernels::choose(sorts);
 #if TOOLBOX_HAVE_AVX2_KERNELS
-    if (kernel == kernels::Kernel::avx2)
-        return {sort_small_avx2, SMALL_SORT_AVX2_MOST};
+    if (sort == sorts.avx2)
+        return {sort, SMALL_SORT_AVX2_MOST};
 #endif
-    static_cast<void>(kernel);
-    return {sort_small_portable, SMALL_SORT_PORTABLE_MOST};
+    return {sort, SMALL_SORT_PORTABLE_MOST};
 }
 
 // Least significant digit first on rank - low, digits of at most 8 bits,

@@ -182,27 +182,22 @@ inline void sum_categories_vector(const std::uint32_t *row, const std::uint32_t 
 }
 #endif
 
-// One family of kernels, all chosen by the host's kernel choice.
+// This call's kernels, each from its family by the host's one dispatch.
 struct SplitKernels {
     BestPrefix best_prefix;
     SumCategories sum_categories;
     SmallSort small_sort;
 };
 
-inline SplitKernels split_kernels_for(kernels::Kernel kernel)
+inline SplitKernels chosen_split_kernels()
 {
-    switch (kernel) {
-#if TOOLBOX_HAVE_AVX2_KERNELS
-    case kernels::Kernel::avx2:
-        return {best_prefix_avx2, sum_categories_avx2, small_sort_for(kernel)};
-#endif
-#if TOOLBOX_GNU_EXTENSIONS
-    case kernels::Kernel::vector:
-        return {best_prefix_vector, sum_categories_vector, small_sort_for(kernel)};
-#endif
-    default:
-        return {best_prefix_portable, sum_categories_portable, small_sort_for(kernel)};
-    }
+    return {kernels::choose<BestPrefix>({best_prefix_portable,
+                                         TOOLBOX_VECTOR_KERNEL(best_prefix_vector),
+                                         TOOLBOX_AVX2_KERNEL(best_prefix_avx2)}),
+            kernels::choose<SumCategories>({sum_categories_portable,
+                                            TOOLBOX_VECTOR_KERNEL(sum_categories_vector),
+                                            TOOLBOX_AVX2_KERNEL(sum_categories_avx2)}),
+            chosen_small_sort()};
 }
 
 } // namespace forestcore

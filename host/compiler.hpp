@@ -29,15 +29,17 @@
 #define TOOLBOX_UNREACHABLE() std::abort()
 #endif
 
-// printf-style checking of a format argument. MinGW's GCC checks plain
-// `printf` against the Microsoft runtime, which lacks %zu; the messages are
+// printf-style checking of a format argument, spelt with underscores:
+// MATLAB's mex.h defines printf as mexPrintf, which a C++ library that
+// does not undefine it (libc++) leaves in place. MinGW's GCC checks plain
+// printf against the Microsoft runtime, which lacks %zu; the messages are
 // formatted by the C++ library's vsnprintf, which has it, so say gnu_printf.
 #if TOOLBOX_GNU_EXTENSIONS && defined(__MINGW32__) && !defined(__clang__)
 #define TOOLBOX_PRINTF_FORMAT(format_index, first_arg) \
-    __attribute__((format(gnu_printf, format_index, first_arg)))
+    __attribute__((format(__gnu_printf__, format_index, first_arg)))
 #elif TOOLBOX_GNU_EXTENSIONS
 #define TOOLBOX_PRINTF_FORMAT(format_index, first_arg) \
-    __attribute__((format(printf, format_index, first_arg)))
+    __attribute__((format(__printf__, format_index, first_arg)))
 #else
 #define TOOLBOX_PRINTF_FORMAT(format_index, first_arg)
 #endif
@@ -62,6 +64,14 @@
 #define TOOLBOX_UNROLL(count)
 #endif
 
+// A hint that `address` will be read soon (a load that misses the caches
+// can then overlap others); it never faults and changes no result.
+#if TOOLBOX_GNU_EXTENSIONS
+#define TOOLBOX_PREFETCH(address) __builtin_prefetch(address)
+#else
+#define TOOLBOX_PREFETCH(address) static_cast<void>(address)
+#endif
+
 // A vector type of `bytes` bytes with element-wise operators, for the
 // vector kernels: `typedef double v4d TOOLBOX_VECTOR(32);`. Only under
 // TOOLBOX_GNU_EXTENSIONS; elsewhere the portable kernels, which give the
@@ -80,17 +90,24 @@
 #endif
 
 // Per-CPU kernels: on x86 with GCC or Clang, a routine may be compiled for
-// AVX2 by itself and chosen at run time by a CPU check, on every operating
-// system (no loader support needed). Elsewhere only the portable kernels
-// exist. TOOLBOX_NO_AVX2 leaves the AVX2 copies out, so that the tests can
-// run the vector kernels on a processor that has AVX2.
+// AVX2 by itself and chosen at run time by a CPU check (kernels.hpp), on
+// every operating system (no loader support needed). Elsewhere only the
+// portable kernels exist. TOOLBOX_NO_AVX2 leaves the AVX2 copies out, so
+// that the tests can run the vector kernels on a processor that has AVX2.
+// GCC for Windows may keep 32-byte values on the stack, which Windows aligns
+// to 16 bytes only, with aligned moves (GCC bug 54412): there the AVX2
+// copies are built only where the build assembles every vector move
+// unaligned (-Wa,-muse-unaligned-vector-move) and says so by defining
+// TOOLBOX_UNALIGNED_VECTOR_MOVES.
+#if defined(_WIN32) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(TOOLBOX_UNALIGNED_VECTOR_MOVES) && !defined(TOOLBOX_NO_AVX2)
+#define TOOLBOX_NO_AVX2
+#endif
 #if TOOLBOX_GNU_EXTENSIONS && (defined(__x86_64__) || defined(__i386__)) && \
     !defined(TOOLBOX_NO_AVX2)
 #define TOOLBOX_HAVE_AVX2_KERNELS 1
 #define TOOLBOX_TARGET_AVX2 __attribute__((target("avx2")))
-#define TOOLBOX_CPU_HAS_AVX2() (__builtin_cpu_supports("avx2") != 0)
 #else
 #define TOOLBOX_HAVE_AVX2_KERNELS 0
 #define TOOLBOX_TARGET_AVX2
-#define TOOLBOX_CPU_HAS_AVX2() false
 #endif

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 
 #if defined(_WIN32)
 #ifndef NOMINMAX
@@ -247,23 +248,81 @@ inline void require_memory(double bytes, const char *name, const char *what)
                  name, what, bytes / 1048576.0, available_memory() / 1048576.0);
 }
 
-// Zero-filled scratch from the host's call-scoped allocator, released when
-// it goes out of scope. After an error the host reclaims it as well, so the
-// destructor running during the host's unwinding is harmless.
-template <class T>
-class Scratch {
+// Ends the call when the host could not hand out `bytes` of working
+// memory (Octave's mxRealloc returns null; MATLAB raises its own error).
+[[noreturn]] inline void out_of_memory(double bytes)
+{
+    fail_fmt("the call's working memory is too large: a block of %.0f MB could not be "
+             "allocated (%.0f MB of memory available).",
+             bytes / 1048576.0, available_memory() / 1048576.0);
+}
+
+// Host memory the call keeps for itself, released by its owner on the
+// success path only. When an error unwinds the call, MATLAB frees the
+// call's blocks itself before the destructors run, so a destructor that
+// released them too would free them twice; the host reclaims them instead.
+class HostBlock {
 public:
-    explicit Scratch(std::size_t size)
-        : data_(size ? static_cast<T *>(mxCalloc(size, sizeof(T))) : nullptr)
+    HostBlock() = default;
+    HostBlock(const HostBlock &) = delete;
+    HostBlock &operator=(const HostBlock &) = delete;
+    ~HostBlock()
     {
-    }
-    ~Scratch()
-    {
-        if (data_)
+        if (data_ && std::uncaught_exceptions() == unwinding_)
             mxFree(data_);
     }
-    Scratch(const Scratch &) = delete;
-    Scratch &operator=(const Scratch &) = delete;
+
+protected:
+    // `count` elements of `size` bytes, zero-filled or not; null for none.
+    void *allocate(std::size_t count, std::size_t size, bool zeroed)
+    {
+        if (count == 0)
+            return nullptr;
+        if (count > SIZE_MAX / size)
+            out_of_memory(static_cast<double>(count) * static_cast<double>(size));
+        void *block = zeroed ? mxCalloc(count, size) : mxMalloc(count * size);
+        if (block == nullptr)
+            out_of_memory(static_cast<double>(count) * static_cast<double>(size));
+        return data_ = block;
+    }
+    // The block grown to `count` elements of `size` bytes; the old one stays
+    // owned when the host cannot move it.
+    void *reallocate(std::size_t count, std::size_t size)
+    {
+        if (data_ == nullptr)
+            return allocate(count, size, false);
+        if (count > SIZE_MAX / size)
+            out_of_memory(static_cast<double>(count) * static_cast<double>(size));
+        void *moved = mxRealloc(data_, count * size);
+        if (moved == nullptr)
+            out_of_memory(static_cast<double>(count) * static_cast<double>(size));
+        return data_ = moved;
+    }
+
+private:
+    void *data_ = nullptr;
+    int unwinding_ = std::uncaught_exceptions(); // exceptions already in flight when made
+};
+
+// Scratch that every use writes before it reads can skip the zero fill:
+// pages the call never touches then cost nothing (a fresh page costs more
+// than a small call's whole work).
+struct Unfilled {};
+constexpr Unfilled unfilled{};
+
+// Zero-filled scratch from the host's call-scoped allocator (or unfilled,
+// on request), released when it goes out of scope on the success path.
+template <class T>
+class Scratch : HostBlock {
+public:
+    explicit Scratch(std::size_t size)
+        : data_(static_cast<T *>(allocate(size, sizeof(T), true)))
+    {
+    }
+    Scratch(std::size_t size, Unfilled)
+        : data_(static_cast<T *>(allocate(size, sizeof(T), false)))
+    {
+    }
 
     T &operator[](std::size_t i) { return data_[i]; }
     const T &operator[](std::size_t i) const { return data_[i]; }
@@ -274,18 +333,11 @@ private:
 };
 
 // A growable array in the host's call-scoped memory, doubling as it
-// fills; released when it goes out of scope (after an error, by the host).
+// fills; released like Scratch.
 template <class T>
-class Growing {
+class Growing : HostBlock {
 public:
     Growing() = default;
-    Growing(const Growing &) = delete;
-    Growing &operator=(const Growing &) = delete;
-    ~Growing()
-    {
-        if (data_)
-            mxFree(data_);
-    }
 
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
@@ -298,12 +350,15 @@ public:
     // array grows again.
     T *extend(std::size_t n)
     {
-        if (size_ + n > capacity_) {
-            std::size_t grown = capacity_ ? 2 * capacity_ : 64;
+        if (n > capacity_ - size_) {
+            constexpr std::size_t most = SIZE_MAX / sizeof(T);
+            if (n > most - size_)
+                out_of_memory(static_cast<double>(size_) * sizeof(T) +
+                              static_cast<double>(n) * sizeof(T));
+            std::size_t grown = capacity_ ? capacity_ : 64;
             while (grown < size_ + n)
-                grown *= 2;
-            void *moved = data_ ? mxRealloc(data_, grown * sizeof(T)) : mxMalloc(grown * sizeof(T));
-            data_ = static_cast<T *>(moved);
+                grown = grown > most / 2 ? most : 2 * grown;
+            data_ = static_cast<T *>(reallocate(grown, sizeof(T)));
             capacity_ = grown;
         }
         T *added = data_ + size_;

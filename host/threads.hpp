@@ -53,37 +53,45 @@ inline std::size_t usable_cores()
     return std::max<std::size_t>(1, std::thread::hardware_concurrency());
 }
 
-// Runs work(item) for every item in 0..count-1 on at most `threads` threads,
-// the calling thread among them, and returns when all are done. Items are
-// handed out one at a time in increasing order, so uneven items balance;
-// which thread runs an item must not change its result. If the system
-// refuses a thread, the threads already running (at least the calling one)
-// take its share.
+// Runs work(item, worker) for every item in 0..count-1 on at most
+// `threads` threads, the calling thread among them, and returns when all are
+// done. `worker` (0 .. threads-1) names the thread, for scratch kept per
+// thread; worker 0 is the calling thread. Items are handed out one at a
+// time in increasing order, so uneven items balance; which thread runs an
+// item must not change its result. If the system refuses a thread, the
+// threads already running (at least the calling one) take its share.
 template <class Work>
-void parallel_for(std::size_t count, std::size_t threads, Work work)
+void parallel_work(std::size_t count, std::size_t threads, Work work)
 {
     threads = std::min(threads, count);
     if (threads <= 1) {
         for (std::size_t item = 0; item < count; ++item)
-            work(item);
+            work(item, std::size_t{0});
         return;
     }
     std::atomic<std::size_t> next{0};
-    auto run = [&next, count, &work] {
+    auto run = [&next, count, &work](std::size_t worker) {
         for (std::size_t item = next++; item < count; item = next++)
-            work(item);
+            work(item, worker);
     };
     std::vector<std::thread> helpers;
     try {
         helpers.reserve(threads - 1);
         for (std::size_t t = 1; t < threads; ++t)
-            helpers.emplace_back(run);
+            helpers.emplace_back(run, t);
     } catch (...) {
         // No memory or no thread to be had: fewer threads do it all.
     }
-    run();
+    run(0);
     for (std::thread &helper : helpers)
         helper.join();
+}
+
+// parallel_work for work that keeps no scratch per thread: work(item).
+template <class Work>
+void parallel_for(std::size_t count, std::size_t threads, Work work)
+{
+    parallel_work(count, threads, [&work](std::size_t item, std::size_t) { work(item); });
 }
 
 // Runs work(item, worker) for every item in 0..count-1 on `threads` worker

@@ -1,10 +1,12 @@
-// The rules both tree modules (treecast, nodeharvest) apply to the tree
-// arrays: a value's category, the column a split reads, which node and
-// catsplit row numbers exist, how a value set is found and searched.
+// The rules the tree modules apply to the tree arrays: a value's category,
+// the column a split reads, which node and catsplit row numbers exist, how a
+// value set is found and searched, how a split divides a list of rows.
 // Header-only, like mexhost.hpp, so the modules share no code at run time.
 #pragma once
 
 #include "mexhost.hpp"
+
+#include <cstring>
 
 namespace host {
 
@@ -58,6 +60,31 @@ inline SetState set_state(const mxArray *set)
 inline bool lists(Span<const std::int32_t> set, std::int32_t category)
 {
     return std::find(set.begin(), set.end(), category) != set.end();
+}
+
+// Reorders list[0..n) so that the entries `goes_left` accepts come first,
+// each side keeping its order; returns how many went left. `spare` holds the
+// right side meanwhile (n entries at least).
+template <class GoesLeft>
+inline std::size_t partition_stably(std::int32_t *list, std::size_t n, std::int32_t *spare,
+                                    GoesLeft goes_left)
+{
+    std::size_t n_left = 0;
+    std::size_t n_right = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        // Both stores, then one count moves: the side is data, and a
+        // branch on it would be mispredicted half the time. list[n_left]
+        // never overtakes list[i], so the entry it overwrites was read.
+        const std::int32_t row = list[i];
+        const bool left = goes_left(row);
+        list[n_left] = row;
+        spare[n_right] = row;
+        n_left += left;
+        n_right += !left;
+    }
+    if (n_right > 0)
+        std::memcpy(list + n_left, spare, n_right * sizeof *spare);
+    return n_left;
 }
 
 } // namespace host

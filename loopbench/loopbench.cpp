@@ -47,10 +47,12 @@ void strided_passes(volatile std::int32_t *probe)
 void mexFunction(int, mxArray *[], int, const mxArray *[])
 {
     mexPrintf("Allocating int array of size %d\n", PROBE_SIZE);
-    // Call-scoped host memory: the host reclaims it when the call ends, and
-    // reports a failed allocation itself.
+    // Call-scoped host memory: the host reclaims it when the call ends.
+    // MATLAB reports a failed allocation itself; another host may hand null.
     volatile std::int32_t *probe =
         static_cast<std::int32_t *>(mxCalloc(PROBE_SIZE, sizeof(std::int32_t)));
+    if (probe == nullptr)
+        host::out_of_memory(static_cast<double>(PROBE_SIZE) * sizeof(std::int32_t));
     zero_fill(probe);
     mexPrintf("Starting loop\n");
     strided_passes(probe);

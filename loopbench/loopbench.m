@@ -16,3 +16,10 @@
 %     tic; loopbench; toc
 %
 %   See also PAIRTREND, LOWSWEEP.
+
+%!demo
+%! tic; loopbench; toc
+
+%!test
+%! text = evalc('loopbench');
+%! assert(~isempty(strfind(text, 'Done.')));

@@ -13,7 +13,7 @@
 %
 %   Errors, checked in this order:
 %     "Usage: x = lowsweep(T,b)"       not two inputs, or two outputs
-%     "matrix must be square"          rows(T) ~= columns(T)
+%     "matrix must be square"          size(T, 1) ~= size(T, 2)
 %     "Sorry, can't handle sparse matrices yet."
 %     "Arguments must be matrices."    T or b with more than 2 dimensions
 %     "T must be a double matrix."     (and the same for b)
@@ -25,3 +25,12 @@
 %     % x = [1 2; 2 1]
 %
 %   See also PAIRTREND.
+
+%!demo
+%! T = tril(rand(4)) + 4 * eye(4);  b = rand(4, 2);
+%! x = lowsweep(T, b)
+%! residual = norm(T * x - b)
+
+%!test
+%! x = lowsweep([2 0; 1 4], [2 4; 9 6]);
+%! assert(x, [1 2; 2 1]);

@@ -152,15 +152,9 @@ void mismatch_matrix_avx2(const std::int32_t *a, const std::int32_t *b, const do
 void mismatch_matrix(const std::int32_t *a, const std::int32_t *b, const double *w,
                      std::size_t D, std::size_t n, std::size_t m, double *C)
 {
-    switch (tiles::dispatched_kernel()) {
-#if TOOLBOX_HAVE_AVX2_KERNELS
-    case tiles::Kernel::avx2: mismatch_matrix_avx2(a, b, w, D, n, m, C); return;
-#endif
-#if TOOLBOX_GNU_EXTENSIONS
-    case tiles::Kernel::vector: mismatch_matrix_vector(a, b, w, D, n, m, C); return;
-#endif
-    default: mismatch_matrix_portable(a, b, w, D, n, m, C); return;
-    }
+    kernels::choose<decltype(&mismatch_matrix_portable)>(
+        {mismatch_matrix_portable, TOOLBOX_VECTOR_KERNEL(mismatch_matrix_vector),
+         TOOLBOX_AVX2_KERNEL(mismatch_matrix_avx2)})(a, b, w, D, n, m, C);
 }
 
 } // namespace

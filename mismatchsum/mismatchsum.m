@@ -25,3 +25,13 @@
 %     C = mismatchsum(a, [], [1; 0.5])   % [0 4 5; 4 0 1; 5 1 0]
 %
 %   See also QUADGAP.
+
+%!demo
+%! % Five points with three integer-coded coordinates; the last coordinate
+%! % counts a quarter as much (length scale 2).
+%! a = int32(randi(3, 3, 5))
+%! C = mismatchsum(a, [], [1; 1; 2])
+
+%!test
+%! a = int32([1 1 2; 5 6 6]);
+%! assert(mismatchsum(a, [], [1; 0.5]), [0 4 5; 4 0 1; 5 1 0]);

@@ -28,6 +28,7 @@ using host::category_of;
 using host::is_catsplit_row;
 using host::is_node_number;
 using host::lists;
+using host::partition_stably;
 using host::split_column;
 
 enum {
@@ -142,31 +143,6 @@ void write_leaf(const Tree &t, std::size_t k, const std::int32_t *confs, std::si
     mxSetCell(leaf, 4, leaf_stats);
     mxSetCell(cell_of_leaves, static_cast<mwIndex>(*numCellsFilled), leaf);
     ++*numCellsFilled;
-}
-
-// Reorders list[0..n) so that the entries `goes_left` accepts come first,
-// each side keeping its order; returns how many went left. `spare` holds the
-// right side meanwhile (n entries at least).
-template <class GoesLeft>
-std::size_t partition_stably(std::int32_t *list, std::size_t n, std::int32_t *spare,
-                             GoesLeft goes_left)
-{
-    std::size_t n_left = 0;
-    std::size_t n_right = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        // Both stores, then one count moves: the side is data, and a
-        // branch on it would be mispredicted half the time. list[n_left]
-        // never overtakes list[i], so the entry it overwrites was read.
-        const std::int32_t row = list[i];
-        const bool left = goes_left(row);
-        list[n_left] = row;
-        spare[n_right] = row;
-        n_left += left;
-        n_right += !left;
-    }
-    if (n_right > 0)
-        std::memcpy(list + n_left, spare, n_right * sizeof *spare);
-    return n_left;
 }
 
 // Undoes partition_stably: merges the increasing runs list[0..n_left) and

@@ -27,6 +27,8 @@
 %                    int32; NaN and out-of-range values give intmin('int32').
 %     g_leaf, m_leaf, leaf_mean, leaf_var   double N-by-1; n_leaf int32
 %                    N-by-1: the statistics copied into each leaf cell.
+%   These are the fields of a forestfit tree, documented field by field in
+%   help forestfit; poolmargins's help shows the call on a whole forest.
 %
 %   cell_of_leaves is a 1-by-N cell. Its elements 1..numCellsFilled each
 %   hold one leaf cell, in depth-first order (left subtree first); the rest
@@ -67,4 +69,32 @@
 %     % n = 3: C{1} holds configurations [1 3], instance 1, node 4;
 %     % C{2} [1 3], instance 2, node 5; C{3} configuration 2, [1 2], node 3.
 %
-%   See also POOLMARGINS, TREECAST.
+%   See also FORESTFIT, POOLMARGINS, TREECAST.
+
+%!demo
+%! % One tree of a forest fitted to runs: which configurations and which
+%! % instances reach each of its leaves.
+%! Theta = rand(30, 2);  X = rand(20, 1);
+%! runs = int32([randi(30, 600, 1), randi(20, 600, 1)]);
+%! y = Theta(runs(:, 1), 1) + X(runs(:, 2));
+%! f = forestfit(Theta, X, runs, y, [0 0 0], struct('num_trees', 1, 'min_leaf', 40));
+%! f = f{1};
+%! [C, n] = nodeharvest(f.var, f.cut, f.ysub, f.leftchildren, f.rightchildren, ...
+%!                      f.catsplit, Theta, X, f.g_leaf, f.m_leaf, f.n_leaf, ...
+%!                      f.leaf_mean, f.leaf_var);
+%! for k = 1:n
+%!   fprintf('leaf %3d: %2d configurations x %2d instances, mean %.3f\n', ...
+%!           C{k}{4}, numel(C{k}{1}), numel(C{k}{2}), C{k}{5}(4));
+%! end
+
+%!test
+%! var = int32([1; 2; 0; 0; 0]);  cut = [0.5; 10; 0; 0; 0];
+%! left = int32([2; 4; 0; 0; 0]);  right = int32([3; 5; 0; 0; 0]);
+%! z = zeros(5, 1);
+%! [C, n] = nodeharvest(var, cut, num2cell(z), left, right, cell(0, 2), ...
+%!                      [0.2; 0.7; 0.1], [5; 20], z, z, int32(z), z, z);
+%! assert(n, int32(3));
+%! assert(C{1}(1:2), {int32([1 3]), int32(1)});
+%! assert(C{2}(1:2), {int32([1 3]), int32(2)});
+%! assert(C{3}(1:2), {int32(2), int32([1 2])});
+%! assert([C{1}{4}, C{2}{4}, C{3}{4}], int32([4 5 3]));

@@ -26,3 +26,12 @@
 %     % cc = 0.9648...
 %
 %   See also LOWSWEEP.
+
+%!demo
+%! x = randn(1, 1000);
+%! strong = pairtrend(x, 2 * x' + 0.5 * randn(1000, 1))
+%! none = pairtrend(x, randn(1000, 1))
+
+%!test
+%! cc = pairtrend([1 2 3 4], [2; 4; 5; 9]);
+%! assert(cc, 0.9648, 1e-4);

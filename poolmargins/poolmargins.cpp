@@ -14,6 +14,7 @@
 // per-tree tables, and finally folds the tables into the forest's means and
 // variances. The instance lists are never scanned: only their length counts.
 #include "mexhost.hpp"
+#include "mixture.hpp"
 
 namespace {
 
@@ -153,22 +154,8 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     }
 
     // The forest: the mean of the per-tree means, and the mean of the
-    // per-tree second moments less the squared forest mean, summed in tree
-    // order. With no trees both divisions are 0/0, NaN.
-    const double trees = static_cast<double>(T);
-    for (std::size_t k = 0; k < K; ++k) {
-        double S = 0.0;
-        for (std::size_t t = 0; t < T; ++t)
-            S = S + tree_means[k + t * K];
-        means[k] = S / trees;
-        const double mean_sq = means[k] * means[k];
-        double V = 0.0;
-        for (std::size_t t = 0; t < T; ++t) {
-            const double m = tree_means[k + t * K];
-            V = ((m * m + tree_vars[k + t * K]) - mean_sq) + V;
-        }
-        vars[k] = V / trees;
-    }
+    // per-tree second moments less the squared forest mean.
+    pool_trees(tree_means, tree_vars.data(), K, T, 1, K, means, vars);
 
     const Outputs slots(nlhs, plhs);
     for (int o = 0; o < NUM_OUTPUTS; ++o)

@@ -42,7 +42,8 @@
 %     [m, v, tm] = poolmargins({{A, B}, {C}}, int32(2), int32(4), int32(0))
 %     % m = [7; 4], v = [2.65625; 17.15625], tm = [8 6; 8 0]
 %
-%   On a forest (each tree f a struct of its per-node arrays):
+%   On a forest of forestfit (each tree f a struct in the forest format,
+%   help forestfit); forest_marginals does this:
 %     for t = 1:numel(forest)
 %       f = forest{t};
 %       [c, n] = nodeharvest(f.var, f.cut, f.ysub, f.leftchildren, ...
@@ -50,6 +51,36 @@
 %                  f.m_leaf, f.n_leaf, f.leaf_mean, f.leaf_var);
 %       leaves{t} = c(1:n);
 %     end
-%     [m, v] = poolmargins(leaves, int32(rows(Theta)), int32(rows(X)), int32(0));
+%     [m, v] = poolmargins(leaves, int32(size(Theta, 1)), int32(size(X, 1)), ...
+%                          int32(0));
 %
-%   See also NODEHARVEST, TREECAST.
+%   See also FORESTFIT, NODEHARVEST, TREECAST.
+
+%!demo
+%! % Every configuration's mean and variance over all instances, from the
+%! % leaves of each tree of a forest (this is forest_marginals).
+%! Theta = [rand(40, 1), randi(3, 40, 1)];  X = rand(25, 1);
+%! runs = int32([randi(40, 2000, 1), randi(25, 2000, 1)]);
+%! y = Theta(runs(:, 1), 1) + (Theta(runs(:, 1), 2) == 2) .* X(runs(:, 2));
+%! forest = forestfit(Theta, X, runs, y, [0 3 0], struct('seed', 1));
+%! leaves = cell(1, numel(forest));
+%! for t = 1:numel(forest)
+%!   f = forest{t};
+%!   [c, n] = nodeharvest(f.var, f.cut, f.ysub, f.leftchildren, f.rightchildren, ...
+%!              f.catsplit, Theta, X, f.g_leaf, f.m_leaf, f.n_leaf, f.leaf_mean, f.leaf_var);
+%!   leaves{t} = c(1:n);
+%! end
+%! [m, v] = poolmargins(leaves, int32(size(Theta, 1)), int32(size(X, 1)), int32(0));
+%! [~, best] = sort(m);
+%! for k = best(1:5)'
+%!   fprintf('configuration %2d: mean %.3f, variance %.4f\n', k, m(k), v(k));
+%! end
+
+%!test
+%! A = {int32([1 2]), int32([1 2 3]), [], int32(2), [0 0 0 10 4]};
+%! B = {int32([1 2]), int32(4),       [], int32(3), [0 0 0 2 1]};
+%! C = {int32(1),     int32(1:4),     [], int32(1), [0 0 0 6 1]};
+%! [m, v, tm] = poolmargins({{A, B}, {C}}, int32(2), int32(4), int32(0));
+%! assert(m, [7; 4]);
+%! assert(v, [2.65625; 17.15625]);
+%! assert(tm, [8 6; 8 0]);

@@ -285,30 +285,18 @@ void weighted_sums_avx2(const double *a, const double *b, const double *Q, std::
 void distance_matrix(const double *a, const double *b, std::size_t D, std::size_t n,
                      std::size_t m, double *C)
 {
-    switch (tiles::dispatched_kernel()) {
-#if TOOLBOX_HAVE_AVX2_KERNELS
-    case tiles::Kernel::avx2: distance_matrix_avx2(a, b, D, n, m, C); return;
-#endif
-#if TOOLBOX_GNU_EXTENSIONS
-    case tiles::Kernel::vector: distance_matrix_vector(a, b, D, n, m, C); return;
-#endif
-    default: distance_matrix_portable(a, b, D, n, m, C); return;
-    }
+    kernels::choose<decltype(&distance_matrix_portable)>(
+        {distance_matrix_portable, TOOLBOX_VECTOR_KERNEL(distance_matrix_vector),
+         TOOLBOX_AVX2_KERNEL(distance_matrix_avx2)})(a, b, D, n, m, C);
 }
 
 // c (D by 1, zero on entry) of Q-weighted per-coordinate sums, likewise.
 void weighted_sums(const double *a, const double *b, const double *Q, std::size_t D,
                    std::size_t n, std::size_t m, double *c)
 {
-    switch (tiles::dispatched_kernel()) {
-#if TOOLBOX_HAVE_AVX2_KERNELS
-    case tiles::Kernel::avx2: weighted_sums_avx2(a, b, Q, D, n, m, c); return;
-#endif
-#if TOOLBOX_GNU_EXTENSIONS
-    case tiles::Kernel::vector: weighted_sums_vector(a, b, Q, D, n, m, c); return;
-#endif
-    default: weighted_sums_portable(a, b, Q, D, n, m, c); return;
-    }
+    kernels::choose<decltype(&weighted_sums_portable)>(
+        {weighted_sums_portable, TOOLBOX_VECTOR_KERNEL(weighted_sums_vector),
+         TOOLBOX_AVX2_KERNEL(weighted_sums_avx2)})(a, b, Q, D, n, m, c);
 }
 
 } // namespace

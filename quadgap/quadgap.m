@@ -28,3 +28,15 @@
 %     c = quadgap(a, [], ones(3))  % [28; 64]
 %
 %   See also MISMATCHSUM.
+
+%!demo
+%! a = randn(3, 6);  b = randn(3, 4);
+%! C = quadgap(a, b)                       % 6x4 squared distances
+%! loop = zeros(6, 4);
+%! for k = 1:3, loop = loop + (a(k, :)' - b(k, :)) .^ 2; end
+%! same_bits = isequal(C, loop)
+
+%!test
+%! a = [0 1 3; 0 0 4];
+%! assert(quadgap(a), [0 1 25; 1 0 20; 25 20 0]);
+%! assert(quadgap(a, [], ones(3)), [28; 64]);

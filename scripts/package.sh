@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Writes build/pairwood-VERSION.tar.gz, an Octave package of this tree:
 #   DESCRIPTION, COPYING, INDEX
-#   inst/   pairwood_version.m and the example functions (examples/*.m)
+#   inst/   pairwood.m (the overview, help pairwood), pairwood_version.m and
+#           the example functions (examples/*.m)
 #   src/    every module folder (NAME/NAME.cpp and its help NAME.m), host/,
 #           and a Makefile that builds them all (scripts/package/Makefile)
 # The version is read from pairwood_version.m, the modules from the tree
@@ -13,7 +14,7 @@ root=$PWD
 
 version=$(sed -n "s/^ *v = '\([0-9][0-9.]*\)';.*/\1/p" pairwood_version.m)
 [ -n "$version" ] || { echo "package: no version in pairwood_version.m" >&2; exit 1; }
-flags=$(${OCTAVE:-octave-cli} --norc --quiet --eval "build flags" 2>/dev/null | tail -n 1)
+flags=$(${OCTAVE:-octave-cli} --no-history --norc --quiet --eval "build flags" 2>/dev/null | tail -n 1)
 [ -n "$flags" ] || { echo "package: no compiler flags in build.m" >&2; exit 1; }
 date=$(git log -1 --format=%cd --date=short 2>/dev/null || date -u +%F)
 
@@ -27,7 +28,7 @@ pkg=$stage/$name
 mkdir -p "$pkg/inst" "$pkg/src/host"
 
 cp COPYING "$pkg/"
-cp pairwood_version.m examples/*.m "$pkg/inst/"
+cp pairwood.m pairwood_version.m examples/*.m "$pkg/inst/"
 cp host/*.hpp "$pkg/src/host/"
 for m in "${modules[@]}"; do
   [ -f "$m/$m.m" ] || { echo "package: $m has no help file $m/$m.m" >&2; exit 1; }
@@ -43,46 +44,50 @@ Version: $version
 Date: $date
 Author: the pairwood authors
 Maintainer: the pairwood authors
-Title: Performance models over configuration and instance pairs
-Description: Compiled functions that model the performance of configurable
- algorithms: regression trees and random forests over pairs of a parameter
- configuration (a row of Theta) and a problem instance (a row of X), with
- every configuration's forest prediction over all instances computed without
- forming the pairs, and the numeric kernels such modelling leans on
- (squared Euclidean and weighted Hamming distances, correlation, triangular
- solve).
+Title: Predict how each configuration of an algorithm performs across problem instances
+Description: Compiled functions for tuning configurable algorithms: fit a
+ random forest of regression trees to measured runs, each run a pair of a
+ parameter configuration (a row of Theta) and a problem instance (a row of
+ X); predict single runs; and rank every configuration by its predicted
+ mean and variance over all instances, computed without forming the pairs.
+ Also the numeric kernels such models lean on: squared Euclidean and
+ weighted Hamming distance matrices, correlation, a triangular solve.
+ Start with "help pairwood" and "demo forestfit".
 Categories: Regression trees, Random forests, Performance modelling
 Depends: octave (>= 6.1.0)
 BuildRequires: a C++17 compiler and mkoctfile with Octave's headers (Debian/Ubuntu: liboctave-dev), a BLAS
 License: BSD-3-Clause
-Url: see the README of the source tree
 DESC
 
 # INDEX: the modules grouped by purpose. A module missing from this mapping
 # still appears, under the last category, so none is ever left out.
+trees="Fit a random forest to runs and predict each configuration's performance"
+distances="Distance matrices: squared Euclidean, weighted Hamming"
+utilities="Correlation, triangular solve and a timing workload"
+others="Other compiled functions"
 category_of() {
   case $1 in
-    treecast|nodeharvest|poolmargins|forestfit) echo "Regression trees and forests" ;;
-    quadgap|mismatchsum) echo "Distance kernels" ;;
-    pairtrend|lowsweep|loopbench) echo "Numeric utilities" ;;
-    *) echo "Other modules" ;;
+    treecast|nodeharvest|poolmargins|forestfit) echo "$trees" ;;
+    quadgap|mismatchsum) echo "$distances" ;;
+    pairtrend|lowsweep|loopbench) echo "$utilities" ;;
+    *) echo "$others" ;;
   esac
 }
 examples=()
 for f in examples/*.m; do examples+=("$(basename "$f" .m)"); done
 {
-  echo "pairwood >> Performance models over configuration and instance pairs"
-  for c in "Regression trees and forests" "Distance kernels" "Numeric utilities" "Other modules"; do
+  echo "pairwood >> Performance of algorithm configurations across problem instances"
+  echo "Overview"
+  echo " pairwood pairwood_version"
+  for c in "$trees" "$distances" "$utilities" "$others"; do
     members=()
     for m in "${modules[@]}"; do
       [ "$(category_of "$m")" = "$c" ] && members+=("$m")
     done
     [ ${#members[@]} -gt 0 ] && { echo "$c"; echo " ${members[*]}"; }
   done
-  echo "The forest road and demos (examples)"
+  echo "Forest prediction helpers, an example tree learner in M code, and demos"
   echo " ${examples[*]}"
-  echo "Package"
-  echo " pairwood_version"
 } > "$pkg/INDEX"
 
 mkdir -p build

@@ -9,7 +9,15 @@
 #     unresolved; the missing names are printed),
 #   - a DLL imports anything but the host's libraries and the system's
 #     (the C++ runtime, libgcc and winpthreads are linked in statically),
-#   - a DLL exports anything but mexFunction.
+#   - a DLL exports anything but mexFunction,
+#   - a DLL holds an aligned AVX move (vmovaps, vmovapd, vmovdqa) to or from
+#     the stack: Windows aligns the stack to 16 bytes only, and a GCC that
+#     keeps 32-byte values there with aligned moves (GCC bug 54412; Debian's
+#     cross-compiler is patched, other MinGW builds may not be) crashes at
+#     random. The modules are assembled with -muse-unaligned-vector-move,
+#     which makes every such move an unaligned one, and so keep their AVX2
+#     kernels (TOOLBOX_UNALIGNED_VECTOR_MOVES; without it, GCC builds for
+#     Windows leave them out).
 #
 #   scripts/windows-build.sh      (MINGW_CXX overrides the cross-compiler)
 set -euo pipefail
@@ -21,12 +29,12 @@ out=build-win64
 defs=scripts/windows
 
 # The default build's flags, kept in build.m only.
-flags=$(octave-cli --norc --quiet --eval "build flags" \
-          2> >(grep -v 'ignoring const execution_exception' >&2))
+flags=$(octave-cli --no-history --norc --quiet --eval "build flags")
 read -r -a incflags <<< "$(mkoctfile -p INCFLAGS)"
 read -r -a cxxflags <<< "$flags"
 # MATLAB's BLAS takes 64-bit integers; only lowsweep calls it.
-cxxflags+=(-DBLAS_INT64 -Ihost "${incflags[@]}")
+cxxflags+=(-DBLAS_INT64 -Wa,-muse-unaligned-vector-move -DTOOLBOX_UNALIGNED_VECTOR_MOVES
+          -Ihost "${incflags[@]}")
 
 rm -rf "$out"
 mkdir -p "$out/lib" "$out/obj"
@@ -42,6 +50,22 @@ listed=$(awk 'FNR == 1 { on = 0 } /^EXPORTS/ { on = 1; next } on && $1 !~ /^;/ &
            "$defs"/lib*.def | sort -u)
 
 source scripts/modules.sh
+
+# The aligned AVX moves with a stack operand in a binary, one a line.
+aligned_stack_moves() {
+  "$tools-objdump" -d --no-show-raw-insn "$1" |
+    grep -E '[[:space:]]v(movap[sd]|movdqa(32|64)?)[[:space:]].*\(%r[sb]p\)' || true
+}
+
+# The check itself: it sees such a move, and the assembler option removes it.
+probe_move='vmovapd %ymm0, 0x20(%rsp)'
+"$tools-as" -o "$out/obj/probe.o" <<< "$probe_move"
+"$tools-as" -muse-unaligned-vector-move -o "$out/obj/probe-unaligned.o" <<< "$probe_move"
+if [ -z "$(aligned_stack_moves "$out/obj/probe.o")" ] ||
+   [ -n "$(aligned_stack_moves "$out/obj/probe-unaligned.o")" ]; then
+  echo "windows: the aligned-move check or -muse-unaligned-vector-move does not work here"
+  exit 1
+fi
 
 status=0
 imported_all=""
@@ -87,6 +111,12 @@ for name in "${modules[@]}"; do
   done
   if [ "$exports" != mexFunction ]; then
     echo "$name: exports" $exports "(only mexFunction expected)"
+    status=1
+  fi
+  moves=$(aligned_stack_moves "$dll")
+  if [ -n "$moves" ]; then
+    printf '%s\n' "$moves" | head -5
+    echo "$name: aligned AVX moves with a stack operand (Windows aligns the stack to 16 bytes)"
     status=1
   fi
   imported_all+=$(awk '{ print $2 }' <<< "$imports")$'\n'

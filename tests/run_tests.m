@@ -79,7 +79,7 @@ function use_installed_package(root, helperdir)
   places = {loaded{1}.dir, loaded{1}.archprefix};
   examples = dir(fullfile(root, 'examples', '*.m'));
   [~, example_names] = cellfun(@fileparts, {examples.name}, 'UniformOutput', false);
-  for name = [module_names(), example_names, {'pairwood_version'}]
+  for name = [module_names(), example_names, {'pairwood', 'pairwood_version'}]
     found = which(name{1});
     if ~any(cellfun(@(p) strncmp(found, [p filesep], numel(p) + 1), places))
       error('run_tests: %s resolves to "%s", outside the loaded package', name{1}, found);

@@ -74,8 +74,12 @@ function same_as_grow_tree()
       assert(iscell(ours) && isequal(size(ours), [1 1]));
       a = ours{1};
       % Beyond grow_tree's fields, what the tree was fitted on.
-      assert(isequal(fieldnames(a), [fieldnames(theirs); {'theta_columns'; 'levels'}]));
+      assert(isequal(fieldnames(a), [fieldnames(theirs); {'theta_columns'; 'levels'; ...
+                                                          'catsplit_ends'; 'catsplit_values'}]));
       assert(isequal(a.theta_columns, size(Theta, 2)) && isequal(a.levels, levels));
+      ends = reshape(cumsum(cellfun(@numel, a.catsplit(:))), [], 2);
+      assert(isequal(a.catsplit_ends, int32(ends)) && ...
+             isequal(a.catsplit_values, int32([zeros(1, 0), a.catsplit{:}])'));
       for f = fieldnames(theirs)'
         assert(strcmp(class(a.(f{1})), class(theirs.(f{1}))) && ...
                isequal(size(a.(f{1})), size(theirs.(f{1}))), 'field %s: class or size', f{1});
@@ -113,7 +117,7 @@ function rare_paths()
     y = round(4 * sin(picked / span * 9) + randn(300, 1));
     opts = setfield(one, 'min_leaf', 3);
     ours = forestfit(Theta, zeros(1, 0), int32([picked, ones(300, 1)]), y, 0, opts);
-    assert(isequal(rmfield(ours{1}, {'theta_columns', 'levels'}), ...
+    assert(isequal(rmfield(ours{1}, {'theta_columns', 'levels', 'catsplit_ends', 'catsplit_values'}), ...
                    grow_tree(Theta(picked), y, 0, opts)), 'seed %d: span %d', seed, span);
   end
   % 45 categories present at the node: more than the small sort takes.
@@ -132,7 +136,7 @@ function tree = one_tree(Theta, y, levels, opts)
   % forestfit's tree over the runs 1..K of Theta, in grow_tree's fields.
   runs = int32([(1:rows(Theta))', ones(rows(Theta), 1)]);
   forest = forestfit(Theta, zeros(1, 0), runs, y, levels, opts);
-  tree = rmfield(forest{1}, {'theta_columns', 'levels'});
+  tree = rmfield(forest{1}, {'theta_columns', 'levels', 'catsplit_ends', 'catsplit_values'});
 end
 
 function huge_responses()

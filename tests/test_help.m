@@ -3,7 +3,58 @@ function cases = test_help()
 % package, and the help file does not hide the compiled module.
   cases = {
     'help NAME of every module gives its help file, call form included', @every_module_documented
+    'help pairwood lists every module and example function', @overview_lists_everything
+    'every module''s help example passes its tests (test NAME) and its demo runs (demo NAME)', @help_tests_and_demos_run
   };
+end
+
+function names = example_names(root)
+  files = dir(fullfile(root, 'examples', '*.m'));
+  [~, names] = cellfun(@fileparts, {files.name}, 'UniformOutput', false);
+end
+
+function overview_lists_everything()
+  root = fileparts(fileparts(mfilename('fullpath')));
+  text = evalc('help pairwood');
+  for name = [module_names(), example_names(root), {'pairwood_version'}]
+    assert(~isempty(regexp(text, ['\n\s*' name{1} '\s+- \S'], 'once')), ...
+           'help pairwood has no line for %s', name{1});
+  end
+end
+
+function help_tests_and_demos_run()
+  seed = 24;
+  for name = module_names()
+    name = name{1};
+    rand('state', seed);
+    randn('state', seed);
+    [passed, count, log] = run_help_tests(name);
+    assert(count >= 1, '%s.m has no %%!test block', name);
+    assert(passed == count, '%s: %d of the help''s %d tests fail (seed %d):\n%s', ...
+           name, count - passed, count, seed, log);
+    [code, starts] = test(name, 'grabdemo');
+    assert(numel(starts) >= 2, '%s.m has no %%!demo block', name);
+    try
+      run_demo(code(starts(1):starts(2) - 1));
+    catch err
+      error('demo %s fails (seed %d): %s', name, seed, err.message);
+    end
+  end
+end
+
+function [passed, count, log] = run_help_tests(name)
+  % test's report of a failing block goes to a file.
+  file = tempname();
+  fid = fopen(file, 'w');
+  [passed, count] = test(name, 'quiet', fid);
+  fclose(fid);
+  log = fileread(file);
+  delete(file);
+end
+
+function run_demo(demo_code)
+  % In a workspace of its own, as demo runs it; its display is not wanted here.
+  evalc(demo_code);
 end
 
 function every_module_documented()

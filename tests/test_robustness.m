@@ -7,6 +7,7 @@ function cases = test_robustness()
     '100,000 successful calls per module do not grow the process', @successful_calls_do_not_leak
     'the same call gives the same result after any other calls', @calls_keep_no_state
     'outputs and scratch the machine cannot hold are refused, naming the argument', @sizes_beyond_memory
+    'working memory the host cannot grow is refused with the memory message', @growth_beyond_memory
   };
 end
 
@@ -75,6 +76,8 @@ function failing_calls_do_not_leak()
   X = [1; 5];
   pool = @() poolmargins(forest, int32(K), int32(2), int32(0));
   walk = @() harvest(t, Theta, X);
+  margins = @() forestmargins({t, t}, Theta, X);
+  cast = @() forestcast({t}, [Theta, repmat(X, 25, 1)]);
   rows = @() treecast([rand(99, 1), ones(99, 1); 0.9 5], t.var, t.cut, t.nodepred, ...
                       t.stddev, t.children, t.catsplit, int32(1), int32(-1));
   if ~isempty(strfind(getenv('LD_PRELOAD'), 'asan'))
@@ -83,10 +86,14 @@ function failing_calls_do_not_leak()
   fail_many(pool, 2000);                   % warm-up: the host's own caches settle
   fail_many(walk, 2000);
   fail_many(rows, 2000);
+  fail_many(margins, 2000);
+  fail_many(cast, 2000);
   before = resident_kb();
-  fail_many(pool, 60000);
+  fail_many(pool, 40000);
   fail_many(walk, 20000);
   fail_many(rows, 20000);
+  fail_many(margins, 10000);
+  fail_many(cast, 10000);
   grown = resident_kb() - before;
   assert(grown < 8192, sprintf('resident size grew by %d kB over 100,000 failing calls', grown));
 end
@@ -117,6 +124,8 @@ function successful_calls_do_not_leak()
     'lowsweep', @() lowsweep(complex(2, 1), 1:3)
     'forestfit', @() forestfit(Theta, X, int32([1 1; 2 2; 1 2; 2 1]), [1; 2; 3; 4], [0 0], ...
                                struct('num_trees', 2, 'min_leaf', 1))
+    'forestmargins', @() forestmargins({t, t}, Theta, X, struct('num_threads', 2))
+    'forestcast', @() forestcast({t}, [Theta, X], struct('num_threads', 2))
   };
   grown = zeros(rows(calls), 1);
   for c = 1:rows(calls)
@@ -203,4 +212,24 @@ function sizes_beyond_memory()
   expect_failure(@() quadgap(zeros(0, side)), '^a is too large');
   expect_failure(@() mismatchsum(zeros(0, side, 'int32'), [], zeros(0, 1)), ...
                  '^a is too large');
+  leaf = struct('var', int32(0), 'cut', 0, 'leftchildren', int32(0), ...
+                'rightchildren', int32(0), 'catsplit', {cell(0, 2)}, 'leaf_mean', 3, ...
+                'leaf_var', 0);
+  expect_failure(@() forestcast({leaf}, zeros(n, 0)), '^Z is too large');
+  expect_failure(@() forestmargins({leaf}, zeros(n, 0), 1), '^Theta (is too large|has)');
+end
+
+function growth_beyond_memory()
+  % Octave's mxRealloc hands back null where MATLAB raises: a block grown
+  % past what the machine holds (2^59 bytes), or past what a size counts.
+  for counts = {[1 2^56], 2^62}
+    try
+      host_growing(counts{1});
+      error('host_growing(%s) returned', mat2str(counts{1}));
+    catch err
+      assert(~isempty(regexp(err.message, ...
+          'working memory is too large: a block of \d+ MB could not be allocated', 'once')), ...
+          'host_growing(%s): %s', mat2str(counts{1}), err.message);
+    end
+  end
 end

@@ -33,12 +33,21 @@
 %       6 stop, return nodepred - stddev    7 stop, nodepred + stddev
 %     (L, R: the sizes of the left and right sets.) Any other value is an
 %     error, but only when a missing category is actually met.
+%     The draws of strategies 1 to 3 come from the C library's rand(), whose
+%     RAND_MAX is 32767 on Windows and 2^31-1 on Linux and macOS: a seed gives
+%     the same predictions on one platform, not across platforms.
 %
 %   Errors: each argument is checked in order and a wrong one is named, e.g.
 %   "cut must be a noncomplex double Nx1 vector."; a sparse argument, and a
 %   malformed tree (child numbers outside 1..N, a cycle, a split variable
 %   beyond the columns of X, a catsplit row outside 1..M) are reported when
 %   a row's walk meets them, never read out of bounds.
+%
+%   A tree of forestfit (its fields: help forestfit) is passed as
+%     y = treecast(X, f.var, f.cut, f.nodepred, f.stddev, f.children, ...
+%                  f.catsplit, int32(1), int32(0))
+%   with X's columns those of Theta followed by those of the instances;
+%   forest_predict does this for every tree of a forest and averages.
 %
 %   Example:
 %     var = int32([1; 0; 0]);  cut = [0.5; 0; 0];  nodepred = [5; 1; 9];
@@ -47,4 +56,22 @@
 %                  cell(0, 2), int32(1), int32(0))
 %     % y = [1; 9]
 %
-%   See also NODEHARVEST.
+%   See also FORESTFIT, NODEHARVEST.
+
+%!demo
+%! % A tree predicting a runtime from a step size (column 1) and a restart
+%! % policy (column 2): node 2 sends policies {1, 3} left and {2} right.
+%! var = int32([1; -2; 0; 0; 0]);  cut = [0.5; 1; 0; 0; 0];
+%! nodepred = [20; 15; 30; 12; 20];  stddev = [5; 4; 0; 0; 0];
+%! children = int32([2 3; 4 5; 0 0; 0 0; 0 0]);
+%! catsplit = {int32([1 3]), int32(2)};
+%! X = [0.2 1; 0.2 2; 0.9 3; 0.4 7]       % policy 7 is in neither set
+%! stop_there = treecast(X, var, cut, nodepred, stddev, children, catsplit, int32(1), int32(0))
+%! go_left = treecast(X, var, cut, nodepred, stddev, children, catsplit, int32(1), int32(4))
+
+%!test
+%! var = int32([1; 0; 0]);  cut = [0.5; 0; 0];  nodepred = [5; 1; 9];
+%! children = int32([2 3; 0 0; 0 0]);
+%! y = treecast([0.2; 0.7], var, cut, nodepred, zeros(3,1), children, ...
+%!              cell(0, 2), int32(1), int32(0));
+%! assert(y, [1; 9]);

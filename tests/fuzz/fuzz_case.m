@@ -19,6 +19,14 @@ function [args, nout] = fuzz_case(module, seed)
       args = poolmargins_args();
     case 'forestfit'
       args = forestfit_args();
+    case 'forestmargins'
+      [forest, p, model] = fuzz_forest();
+      [Theta, X] = forest_data(model, p);
+      args = {forest, Theta, X, forest_opts()};
+    case 'forestcast'
+      [forest, p, model] = fuzz_forest();
+      [Theta, X] = forest_data(model, p, true);
+      args = {forest, [Theta, X], forest_opts()};
     case 'quadgap'
       args = quadgap_args();
     case 'mismatchsum'
@@ -168,6 +176,71 @@ function args = poolmargins_args()
   args = {forest, int32(K), int32(randi([-1, 6])), int32(rand < 0.1)};
   if rand < 0.05
     args{2} = int32(-randi(5));
+  end
+end
+
+function [forest, p, model] = fuzz_forest()
+  % Mutated trees as the forest modules read them, some with what they were
+  % fitted on (right or wrong) or packed value sets (some damaged); MODEL
+  % is a tree as random_rows reads it, to draw data for them.
+  forest = cell(1, randi([0, 3]));
+  p = randi([0, 4]);
+  model = random_tree(0, 4);
+  for t = 1:numel(forest)
+    f = mutated_tree();
+    if t == 1
+      model = f;
+    end
+    f.leaf_var = rand(size(f.var));
+    if rand < 0.3
+      f.theta_columns = p;
+      L = f.levels;                            % random_tree's: categories per variable
+      f.levels = zeros(1, f.nvars);
+      f.levels(f.categorical) = L;
+      if rand < 0.2
+        f.levels = odd_value();
+      end
+    end
+    if rand < 0.3
+      try                                      % sets of odd classes are not packed
+        f.catsplit_ends = int32(reshape(cumsum(cellfun(@numel, f.catsplit(:))), [], 2));
+        f.catsplit_values = int32(cell2mat(cellfun(@(s) double(s(:)'), f.catsplit(:)', ...
+                                                    'UniformOutput', false)))';
+      catch
+      end
+      if rand < 0.3 && isfield(f, 'catsplit_ends')
+        f.catsplit_ends(randi(max(numel(f.catsplit_ends), 1))) = int32(randi([-3, 40]));
+      end
+    end
+    if rand < 0.05
+      f = rmfield(f, {'cut', 'leaf_var', 'var'}{randi(3)});
+    end
+    forest{t} = f;
+  end
+  if rand < 0.05
+    forest = odd_value();
+  elseif rand < 0.05 && ~isempty(forest)
+    forest{randi(numel(forest))} = odd_value();
+  end
+end
+
+function [Theta, X] = forest_data(model, p, paired)
+  % Configurations and instances for the variables of MODEL; PAIRED: as
+  % many of each, the rows of one Z.
+  X = random_rows(model, randi([rand < 0.9, 12]), p + 1, max(model.nvars - p, 0));
+  K = randi([0, 12]);
+  if nargin > 2
+    K = rows(X);
+  end
+  Theta = random_rows(model, K, 1, p);
+end
+
+function opts = forest_opts()
+  opts = struct('num_threads', randi(3));
+  switch randi(12)
+    case 1, opts.num_threads = odd_value();
+    case 2, opts = struct('threads', 1);
+    case 3, opts = odd_value();
   end
 end
 

@@ -1,0 +1,65 @@
+function bench_forestmargins()
+% BENCH_FORESTMARGINS  The forest in one call: forestmargins against the
+%   road it replaces (forest_marginals: nodeharvest per tree, then
+%   poolmargins) and against brute force (forest_predict on every
+%   (configuration, instance) pair, then the mean over instances), at the
+%   batch sizes a configuration loop asks for; forestcast against
+%   forest_predict on 10^5 rows. The forest: 10 trees fitted by forestfit
+%   to 38,400 runs over 12 variables (3 categorical), 1,500 instances.
+%   forestmargins and forestcast run on their default threads (the cores
+%   this process may use); the peers on one, as they are.
+  root = fileparts(fileparts(mfilename('fullpath')));
+  addpath(fullfile(root, 'examples'));
+  rand('state', 21);  randn('state', 21);
+  [Theta, X, runs, y, levels] = runs12(2000, 1500, 38400);
+  forest = forestfit(Theta, X, runs, y, levels, struct('num_trees', 10, 'mtry', 4, ...
+                                                       'min_leaf', 3, 'seed', 1));
+  printf('  forest: 10 trees of %.0f nodes on average, %d instances\n', ...
+         mean(cellfun(@(f) numel(f.var), forest)), rows(X));
+  for K = [1 20 200 4000]
+    candidates = configurations(K);
+    [m, v] = forestmargins(forest, candidates, X);
+    [rm, rv] = forest_marginals(forest, candidates, X);
+    assert(isequal(m, rm) && isequal(v, rv), 'forestmargins differs from the road');
+    repeats = max(3, min(41, round(400 / K)));
+    ours = bench_time(@() forestmargins(forest, candidates, X), repeats);
+    road = bench_time(@() forest_marginals(forest, candidates, X), max(3, min(11, repeats)));
+    subset = 1:min(K, 200);                % brute force scales with K
+    brute = bench_time(@() brute_force(forest, candidates(subset, :), X), 3) * K / numel(subset);
+    label = sprintf('forestmargins, %d configuration%s', K, repmat('s', 1, K > 1));
+    bench_report(label, ours, road, 'forest_marginals (road)');
+    bench_report(label, ours, brute, sprintf('brute force%s', ...
+                 repmat(sprintf(' (x%d)', K / numel(subset)), 1, K > numel(subset))));
+  end
+  Z = [configurations(1e5), X(randi(rows(X), 1e5, 1), :)];
+  assert(isequal(forestcast(forest, Z), forest_predict(forest, Z)));
+  ours = bench_time(@() forestcast(forest, Z), 5);
+  single = bench_time(@() forestcast(forest, Z, struct('num_threads', 1)), 5);
+  theirs = bench_time(@() forest_predict(forest, Z), 5);
+  bench_report('forestcast, 1e5 rows', ours, theirs, 'forest_predict');
+  bench_report('forestcast, 1e5 rows, 1 thread', single, theirs, 'forest_predict');
+end
+
+function Theta = configurations(K)
+  Theta = [rand(K, 4), randi(3, K, 1), randi(5, K, 1)];
+end
+
+function [Theta, X, runs, y, levels] = runs12(n_conf, n_inst, n_runs)
+  % Six parameters (two categorical) and six instance features (one
+  % categorical); the response mixes both kinds of variables.
+  Theta = configurations(n_conf);
+  X = [rand(n_inst, 5), randi(4, n_inst, 1)];
+  levels = [0 0 0 0 3 5, 0 0 0 0 0 4];
+  runs = int32([randi(n_conf, n_runs, 1), randi(n_inst, n_runs, 1)]);
+  Z = [Theta(runs(:, 1), :), X(runs(:, 2), :)];
+  restart = [0; -0.4; 0.3];
+  y = 1 + 2 * Z(:, 7) + 3 * (Z(:, 1) - 0.2 - 0.6 * Z(:, 8)) .^ 2 + 0.8 * Z(:, 2) .* Z(:, 7) ...
+      + restart(Z(:, 5)) + 1.2 * Z(:, 8) .* (Z(:, 5) == 2) + 0.1 * Z(:, 6) ...
+      + 0.5 * Z(:, 3) .* Z(:, 9) + 0.3 * (Z(:, 12) == 3) + 0.15 * randn(n_runs, 1);
+end
+
+function means = brute_force(forest, Theta, X)
+  [ci, ii] = ndgrid(1:rows(Theta), 1:rows(X));
+  y = forest_predict(forest, [Theta(ci(:), :), X(ii(:), :)]);
+  means = mean(reshape(y, rows(Theta), rows(X)), 2);
+end

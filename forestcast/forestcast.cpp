@@ -1,0 +1,348 @@
+// forestcast: a forest's prediction for every row of Z, and its variance.
+//
+// Each row (configuration columns, then instance columns) walks every tree
+// from the root to a leaf; the row's mean is the mean of the leaves'
+// leaf_mean over the trees, and its variance that of the mixture of the
+// trees, each a leaf with mean leaf_mean and variance leaf_var: the mean of
+// leaf_var + leaf_mean^2 less the squared mean. That is forestmargins with
+// one configuration and one instance, bit for bit.
+//
+// Rows are taken in chunks of a fixed size, spread over the threads. A
+// chunk walks tree by tree, so that one tree's arrays stay in the caches
+// for all its rows, and within a tree block by block, a block's rows one
+// step per sweep, so that the memory loads of different rows overlap.
+// Neither the chunks nor which fault is reported (the first faulty
+// chunk's) depend on the thread count.
+#include "forest.hpp"
+#include "mixture.hpp"
+
+namespace {
+
+using forest::Fault;
+using forest::Tree;
+using host::fail;
+using host::fail_fmt;
+using host::require;
+
+enum { IN_FOREST = 0, IN_Z, IN_OPTS };
+enum { OUT_MU = 0, OUT_V, NUM_OUTPUTS };
+
+constexpr const char *USAGE =
+    "Usage: [mu, v] = forestcast(forest, Z, opts), with forest a cell of trees (as forestfit "
+    "returns it), Z n-by-(p+d) double (configuration columns, then instance columns), opts an "
+    "optional struct (help forestcast).";
+
+// Rows walked together: enough to keep many loads in flight, few enough
+// for the block's state to stay in the first-level cache.
+constexpr std::size_t BLOCK = 256;
+
+// Rows a thread takes at a time: a tree's arrays are loaded once for them.
+constexpr std::size_t CHUNK = 16 * BLOCK;
+
+// A node as the block walk reads it, compiled from the tree's arrays once
+// per call: its cut, the node each side leads to, the column of Z its
+// variable sits in, and for a categorical split the window of its
+// categories' sides. Both sides lead back to the node itself at a leaf and
+// wherever the checked walk must decide (a fault to report, value sets
+// that fit no window). 24 bytes: a tree of 40,000 nodes fits a core's
+// second-level cache.
+struct Step {
+    double cut;
+    std::uint32_t next[2];
+    std::uint32_t column; // 0-based
+    std::int32_t window;  // -1 ordered, else the row of the windows table
+};
+
+// Which side the categories base..base+63 take at a catsplit row: `known`
+// has a bit for every category either set lists, `right` for those that go
+// right (the left set is searched first, so a category both list goes left).
+struct Window {
+    std::uint64_t known;
+    std::uint64_t right;
+    std::int64_t base;
+};
+
+// The categories base..base+63 a value set lists, or false where it lists
+// one outside them.
+bool window_mask(host::Span<const std::int32_t> set, std::int64_t base, std::uint64_t &mask)
+{
+    mask = 0;
+    for (const std::int32_t value : set) {
+        const std::uint64_t offset = static_cast<std::uint64_t>(value - base);
+        if (offset >= 64)
+            return false;
+        mask |= std::uint64_t{1} << offset;
+    }
+    return true;
+}
+
+// The window of catsplit row r of tree t, whose sets are usable, or false
+// where they do not fit one.
+bool window_of(const Tree &t, std::size_t r, Window &w)
+{
+    const host::Span<const std::int32_t> left = t.set(r).values;
+    const host::Span<const std::int32_t> right = t.set(r + t.M).values;
+    std::int64_t lowest = INT32_MAX;
+    for (const auto &set : {left, right})
+        for (const std::int32_t value : set)
+            lowest = std::min<std::int64_t>(lowest, value);
+    std::uint64_t left_mask = 0;
+    std::uint64_t right_mask = 0;
+    if (!window_mask(left, lowest, left_mask) || !window_mask(right, lowest, right_mask))
+        return false;
+    w = Window{left_mask | right_mask, right_mask & ~left_mask, lowest};
+    return true;
+}
+
+// Compiles tree t for data of `columns` columns: its steps (N) and the
+// windows of its catsplit rows (M).
+void compile_tree(const Tree &t, std::size_t columns, Step *steps, Window *windows)
+{
+    Fault ignored;
+    for (std::size_t r = 0; r < t.M; ++r) {
+        Window w{0, 0, 0};
+        if (t.set(r).state == host::SetState::usable &&
+            t.set(r + t.M).state == host::SetState::usable)
+            window_of(t, r, w);
+        windows[r] = w;
+    }
+    for (std::size_t k = 0; k < t.N; ++k) {
+        Step step{0, {static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(k)}, 0, -1};
+        const std::int32_t v = t.var[k];
+        const std::uint64_t column = static_cast<std::uint64_t>(host::split_column(v));
+        if (v != 0 && column <= columns && forest::split_is_usable(t, k, ignored)) {
+            // A child outside the tree keeps the row here.
+            for (std::size_t side = 0; side < 2; ++side) {
+                std::size_t child = 0;
+                if (forest::child_of(t, k, side == 1, child, ignored))
+                    step.next[side] = static_cast<std::uint32_t>(child);
+            }
+            step.column = static_cast<std::uint32_t>(column - 1);
+            step.cut = t.cut[k];
+            if (v < 0)
+                step.window = host::category_of(t.cut[k]) - 1;
+        }
+        steps[k] = step;
+    }
+}
+
+// The node a row with value x goes to from `step` (node k): the node
+// itself where the checked walk must decide.
+inline std::uint32_t next_of(const Step &step, const Window *windows, std::uint32_t k, double x)
+{
+    if (step.window < 0)
+        return step.next[!(step.cut > x)]; // a NaN value or cut compares false: right
+    const Window &w = windows[step.window];
+    const std::uint64_t offset =
+        static_cast<std::uint64_t>(std::int64_t{host::category_of(x)} - w.base);
+    const std::uint64_t bit = offset < 64 ? std::uint64_t{1} << offset : 0;
+    if (!(w.known & bit))
+        return k;
+    return step.next[(w.right & bit) != 0];
+}
+
+// One thread's scratch: the rows of the block still walking, the node
+// each has reached and the steps it took; for its chunk, the leaves' means
+// and variances per tree (row b of tree t at b + t * CHUNK).
+struct WalkScratch {
+    std::uint32_t *moving;
+    std::uint32_t *node;
+    std::uint32_t *taken;
+    double *means;
+    double *vars;
+};
+
+// Walks row `row` of Z from node k, which it reached in `taken` steps, to
+// a leaf, with every check: the walk that decides what the block walk left
+// and reports the faults. Returns the leaf, or N with `fault` filled.
+std::size_t walk_row(const Tree &t, const forest::Data &z, std::size_t row, std::size_t k,
+                     std::size_t taken, Fault &fault)
+{
+    for (;; ++taken) {
+        const std::int32_t v = t.var[k];
+        if (v == 0)
+            return k;
+        fault.node = k;
+        fault.row = row;
+        if (taken + 1 >= t.N) {
+            fault.kind = Fault::CYCLE;
+            return t.N;
+        }
+        if (!forest::split_is_usable(t, k, fault))
+            return t.N;
+        const std::uint64_t column = static_cast<std::uint64_t>(host::split_column(v));
+        if (column > z.cols) {
+            fault.kind = Fault::BAD_VARIABLE;
+            fault.number = static_cast<std::int64_t>(column);
+            fault.columns = z.cols;
+            return t.N;
+        }
+        const double x = z.values[row + (column - 1) * z.rows];
+        bool right = !(t.cut[k] > x);
+        if (v < 0) {
+            const std::size_t r = static_cast<std::size_t>(host::category_of(t.cut[k])) - 1;
+            const forest::Side side = forest::categorical_side(t, r, host::category_of(x));
+            if (side == forest::MISSING) {
+                fault.kind = Fault::MISSING_CATEGORY;
+                fault.data = z.name;
+                fault.column = column - 1;
+                fault.value = x;
+                return t.N;
+            }
+            right = side == forest::RIGHT;
+        }
+        if (!forest::child_of(t, k, right, k, fault))
+            return t.N;
+    }
+}
+
+// A tree as the block walk reads it: its compiled steps and windows, or
+// none where it has too few rows to walk for compiling to pay.
+struct Compiled {
+    const Step *steps;
+    const Window *windows;
+};
+
+// Walks rows first..first+count-1 of Z, the block at `offset` in its
+// chunk, down tree `index`, and stores each row's leaf mean and variance in
+// column `index` of the chunk's tables. The block walk takes only steps
+// that cannot fail; the rows it leaves at a split are finished by walk_row
+// in row order, so the fault reported is the first row's.
+Fault walk_block(const Tree &t, const Compiled &c, std::size_t index, const forest::Data &z,
+                 std::size_t first, std::size_t count, std::size_t offset, const WalkScratch &s)
+{
+    for (std::size_t b = 0; b < count; ++b) {
+        s.moving[b] = static_cast<std::uint32_t>(b);
+        s.node[b] = 0;
+        s.taken[b] = 0;
+    }
+    const double *const rows = z.values + first;
+    // A row still moving after N-1 sweeps has met a cycle: walk_row says so.
+    std::size_t live = c.steps != nullptr ? count : 0;
+    for (std::size_t sweep = 0; live > 0 && sweep + 1 < t.N; ++sweep) {
+        std::size_t kept = 0;
+        for (std::size_t q = 0; q < live; ++q) {
+            const std::uint32_t b = s.moving[q];
+            const std::uint32_t k = s.node[b];
+            const Step &step = c.steps[k];
+            // The row's value of the step's column (column 0 at a node it
+            // stays at, which Z has, as compiled trees are walked only then).
+            const double x = rows[b + step.column * z.rows];
+            const std::uint32_t next = next_of(step, c.windows, k, x);
+            const bool moved = next != k;
+            s.node[b] = next;
+            s.taken[b] = static_cast<std::uint32_t>(sweep + moved);
+            s.moving[kept] = b;
+            kept += moved;
+        }
+        live = kept;
+    }
+    double *const means = s.means + index * CHUNK + offset;
+    double *const vars = s.vars + index * CHUNK + offset;
+    Fault fault;
+    fault.tree = index;
+    for (std::size_t b = 0; b < count; ++b) {
+        std::size_t k = s.node[b];
+        if (t.var[k] != 0) {
+            k = walk_row(t, z, first + b, k, s.taken[b], fault);
+            if (fault)
+                return fault;
+        }
+        means[b] = t.leaf_mean[k];
+        vars[b] = t.leaf_var[k];
+    }
+    return fault;
+}
+
+} // namespace
+
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
+{
+    using namespace host;
+
+    require(nrhs == 2 || nrhs == 3, USAGE);
+    require(nlhs <= NUM_OUTPUTS, "Too many output arguments: forestcast returns mu and v.");
+
+    const forest::Forest trees(prhs[IN_FOREST]);
+    const std::size_t T = trees.size();
+    const mxArray *Z = prhs[IN_Z];
+    require(is_real_double(Z) && dimension_count(Z) == 2,
+            "Z must be a real double n-by-(p+d) matrix (configuration columns, then instance "
+            "columns).");
+    require_full(Z, "Z");
+    const forest::Data z{"Z", mxGetPr(Z), rows(Z), cols(Z)};
+    const std::size_t chunks = (z.rows + CHUNK - 1) / CHUNK;
+    const std::size_t threads = std::min(forest::thread_count(nrhs == 3 ? prhs[IN_OPTS] : nullptr),
+                                         std::max<std::size_t>(chunks, 1));
+
+    // What the trees were fitted on, before any walking.
+    forest::check_fitted(trees, z, forest::WHOLE_ROWS);
+
+    const double outputs = 16.0 * static_cast<double>(z.rows);
+    double compiled = 0;
+    for (std::size_t t = 0; t < T; ++t)
+        compiled += sizeof(Step) * static_cast<double>(trees[t].N) +
+                    sizeof(Window) * static_cast<double>(trees[t].M);
+    const double per_thread = 12.0 * BLOCK + 16.0 * static_cast<double>(T) * CHUNK;
+    require_memory(outputs + compiled + per_thread * static_cast<double>(threads), "Z",
+                   "the n-by-1 outputs and the walk's tables");
+
+    mxArray *out[NUM_OUTPUTS];
+    out[OUT_MU] = mxCreateDoubleMatrix(static_cast<mwSize>(z.rows), 1, mxREAL);
+    out[OUT_V] = mxCreateDoubleMatrix(static_cast<mwSize>(z.rows), 1, mxREAL);
+    double *const mu = mxGetPr(out[OUT_MU]);
+    double *const v = mxGetPr(out[OUT_V]);
+
+    // Trees with at least a row per four nodes are compiled first (like the
+    // walk, in parallel), each into its own part of the tables; Z needs a
+    // column for the compiled walk to read at nodes rows stay at.
+    Scratch<std::size_t> step_at(T + 1);
+    Scratch<std::size_t> window_at(T + 1);
+    for (std::size_t t = 0; t < T; ++t) {
+        const bool compiled = z.cols > 0 && z.rows >= trees[t].N / 4;
+        step_at[t + 1] = step_at[t] + (compiled ? trees[t].N : 0);
+        window_at[t + 1] = window_at[t] + (compiled ? trees[t].M : 0);
+    }
+    Scratch<Step> steps(step_at[T], unfilled);
+    Scratch<Window> windows(window_at[T], unfilled);
+    parallel_for(T, threads, [&](std::size_t t) {
+        if (step_at[t + 1] > step_at[t])
+            compile_tree(trees[t], z.cols, steps.data() + step_at[t],
+                         windows.data() + window_at[t]);
+    });
+
+    // Every walk writes its scratch before reading it.
+    Scratch<std::uint32_t> moving(BLOCK * threads, unfilled);
+    Scratch<std::uint32_t> node(BLOCK * threads, unfilled);
+    Scratch<std::uint32_t> taken(BLOCK * threads, unfilled);
+    Scratch<double> means(CHUNK * T * threads, unfilled);
+    Scratch<double> vars(CHUNK * T * threads, unfilled);
+    Scratch<Fault> faults(chunks, unfilled);
+    parallel_work(chunks, threads, [&](std::size_t chunk, std::size_t worker) {
+        const WalkScratch s{moving.data() + worker * BLOCK, node.data() + worker * BLOCK,
+                            taken.data() + worker * BLOCK, means.data() + worker * CHUNK * T,
+                            vars.data() + worker * CHUNK * T};
+        const std::size_t first = chunk * CHUNK;
+        const std::size_t count = std::min(CHUNK, z.rows - first);
+        faults[chunk] = Fault();
+        for (std::size_t t = 0; t < T; ++t) {
+            const bool compiled = step_at[t + 1] > step_at[t];
+            const Compiled c{compiled ? steps.data() + step_at[t] : nullptr,
+                             windows.data() + window_at[t]};
+            for (std::size_t offset = 0; offset < count; offset += BLOCK) {
+                faults[chunk] = walk_block(trees[t], c, t, z, first + offset,
+                                           std::min(BLOCK, count - offset), offset, s);
+                if (faults[chunk])
+                    return;
+            }
+        }
+        pool_trees(s.means, s.vars, count, T, 1, CHUNK, mu + first, v + first);
+    });
+    for (std::size_t c = 0; c < chunks; ++c)
+        if (faults[c])
+            forest::report(faults[c], trees[faults[c].tree]);
+
+    const Outputs slots(nlhs, plhs);
+    for (int o = 0; o < NUM_OUTPUTS; ++o)
+        slots.set(o, out[o]);
+}

@@ -1,0 +1,44 @@
+// forestcast under the stand-in host.
+#include "standin.hpp"
+
+namespace {
+
+using namespace standin;
+
+// forestmargins' tree: a root split on column 1 at 0.5, then a split of
+// column 2 by the categories {1, 2} (left) and {3} (right).
+mxArray *tree(mxArray *catsplit)
+{
+    return structure({{"var", int32s(5, 1, {1, 0, -2, 0, 0})},
+                      {"cut", doubles(5, 1, {0.5, 0, 1, 0, 0})},
+                      {"leftchildren", int32s(5, 1, {2, 0, 4, 0, 0})},
+                      {"rightchildren", int32s(5, 1, {3, 0, 5, 0, 0})},
+                      {"catsplit", catsplit},
+                      {"leaf_mean", doubles(5, 1, {1, 2, 3, 4, 5})},
+                      {"leaf_var", doubles(5, 1, {0, 1, 0, 1, 1})}});
+}
+
+mxArray *sets() { return cell(1, 2, {int32s(1, 2, {1, 2}), int32s(1, 1, {3})}); }
+
+} // namespace
+
+void standin::cases(Table &t)
+{
+    t.returns("the help's rows give its means and variances, into the slot given for nlhs = 0",
+              0, {cell(1, 1, {tree(sets())}), doubles(3, 2, {0.1, 0.9, 0.9, 7, 2, 3})},
+              [](const Result &r) {
+                  return at(r.out[0], 0) == 2 && at(r.out[0], 1) == 4 && at(r.out[0], 2) == 5;
+              });
+    t.fails("a value set never set, met mid-walk, is an error", 2,
+            {cell(1, 1, {tree(cell(1, 2, {int32s(1, 2, {1, 2})}))}), doubles(1, 2, {0.9, 3})},
+            "forest{1}.catsplit{1, 2}, a value set of node 3, must be an int32 array.");
+    t.fails("the first failing row is reported, whichever thread met it", 1,
+            {cell(1, 2, {tree(sets()), tree(sets())}), doubles(3, 2, {0.9, 0.9, 0.9, 1, 8, 9})},
+            "Z(2, 2) = 8 is in neither value set of categorical node 3 of forest{1}");
+    t.out_of_memory_anywhere("the host out of memory anywhere ends the call with its error", 2,
+                             [] {
+                                 return std::vector<mxArray *>{
+                                     cell(1, 1, {tree(sets())}),
+                                     doubles(2, 2, {0.1, 0.9, 1, 3})};
+                             });
+}

@@ -1,0 +1,161 @@
+function cases = test_forestmargins()
+% forestmargins: the forest road (nodeharvest per tree, then poolmargins)
+% in one call, with the same bits, on any number of threads.
+  cases = {
+    'learned and random forests give the road''s bits on any thread count', @same_as_road
+    'shapes: no configurations, one instance, no trees, leaf-only trees; X without rows', @shapes
+    'fitted trees check Theta and X before walking, naming argument, row and column', @fitted_checks
+    'malformed trees and missing categories are errors naming where, never crashes', @malformed
+    'packed value sets stand for catsplit; without them catsplit is read', @packed_sets
+    'opts: num_threads only, a positive integer', @options
+  };
+end
+
+function same_as_road()
+  for trial = 1:4
+    seed = 7300 + trial;
+    rand('state', seed);  randn('state', seed);
+    [forest, Theta, X] = road_forest(trial);
+    [m, v, tm] = forest_marginals(forest, Theta, X);
+    for threads = [1 2 5]
+      [a, b, c] = forestmargins(forest, Theta, X, struct('num_threads', threads));
+      assert(isequal(a, m) && isequal(b, v) && isequal(c, tm), ...
+             'seed %d, %d threads: not the road''s bits', seed, threads);
+    end
+  end
+end
+
+function [forest, Theta, X] = road_forest(trial)
+  % Trial 1: forestfit (fitted, packed sets); 2: the example learner (no
+  % metadata, catsplit cells); 3, 4: random trees with shuffled node numbers.
+  Theta = [rand(40, 2), randi(3, 40, 1)];
+  X = [rand(30, 1), randi(4, 30, 1)];
+  levels = [0 0 3 0 4];
+  if trial <= 2
+    runs = [randi(40, 800, 1), randi(30, 800, 1)];
+    Z = [Theta(runs(:, 1), :), X(runs(:, 2), :)];
+    y = Z(:, 1) + (Z(:, 3) == 2) + Z(:, 4) .* (Z(:, 5) > 2) + 0.1 * randn(800, 1);
+    if trial == 1
+      forest = forestfit(Theta, X, int32(runs), y, levels, struct('num_trees', 4, 'mtry', 3, ...
+                                                                   'min_leaf', 2, 'seed', trial));
+    else
+      forest = grow_forest(Z, y, levels, 3, struct('mtry', 3, 'min_leaf', 3));
+    end
+    return;
+  end
+  forest = cell(1, 3);
+  for t = 1:3
+    f = random_tree(randi([0, 60]), 5, 'categorical', [3 5]);
+    f.leaf_mean = f.nodepred;
+    forest{t} = f;
+  end
+  Theta = random_rows(forest{1}, 25, 1, 3);
+  X = random_rows(forest{1}, 20, 4, 2);
+end
+
+function shapes()
+  rand('state', 74);
+  [forest, Theta, X] = road_forest(3);
+  [m, v, tm] = forestmargins(forest, Theta(1:0, :), X);
+  assert(isequal(size(m), [0 1]) && isequal(size(v), [0 1]) && isequal(size(tm), [0 3]));
+  [m, v, tm] = forest_marginals(forest, Theta, X(1, :));
+  [a, b, c] = forestmargins(forest, Theta, X(1, :));
+  assert(isequal({a, b, c}, {m, v, tm}));
+  % No trees: what poolmargins gives, NaN means and variances.
+  [a, b, c] = forestmargins({}, Theta, X);
+  assert(all(isnan([a; b])) && isequal(size(c), [rows(Theta) 0]));
+  leaf = struct('var', int32(0), 'cut', 0, 'leftchildren', int32(0), ...
+                'rightchildren', int32(0), 'catsplit', {cell(0, 2)}, 'leaf_mean', 3, ...
+                'leaf_var', 0.5);
+  [a, b, c] = forestmargins({leaf, leaf}, Theta, X);
+  assert(isequal(c, repmat(3, rows(Theta), 2)) && all(a == 3) && all(b == 0.5));
+  expect_failure(@() forestmargins(forest, Theta, X(1:0, :)), '^X has no rows');
+end
+
+function fitted_checks()
+  rand('state', 75);  randn('state', 75);
+  [forest, Theta, X] = road_forest(1);
+  expect_failure(@() forestmargins(forest, Theta(:, 1:2), X), ...
+                 '^Theta has 2 columns, but forest\{1\} was fitted with 3');
+  expect_failure(@() forestmargins(forest, Theta, [X, X]), '^X has 4 columns');
+  Theta(7, 3) = 4;                              % levels 3
+  expect_failure(@() forestmargins(forest, Theta, X), '^Theta\(7, 3\) = 4, but forest\{1\}');
+  Theta(7, 3) = 2.5;
+  expect_failure(@() forestmargins(forest, Theta, X), '^Theta\(7, 3\) = 2.5,');
+  Theta(7, 3) = 2;
+  X(3, 2) = NaN;
+  expect_failure(@() forestmargins(forest, Theta, X), '^X\(3, 2\) = NaN,');
+  X(3, 2) = 1;
+  X(5, 1) = NaN;                                % ordered: NaN goes right, as in treecast
+  assert(isequal(forestmargins(forest, Theta, X), forest_marginals(forest, Theta, X)));
+  bad = forest;
+  bad{2}.levels = 'abc';
+  expect_failure(@() forestmargins(bad, Theta, X), '^forest\{2\}\.levels must be');
+end
+
+function malformed()
+  % The tree of test_robustness, with every kind of damage in turn.
+  t = struct('var', int32([1; 0; -2; 0; 0]), 'cut', [0.5; 0; 1; 0; 0], ...
+             'leftchildren', int32([2; 0; 4; 0; 0]), 'rightchildren', int32([3; 0; 5; 0; 0]), ...
+             'catsplit', {{int32([1 2]), int32(3)}}, 'leaf_mean', (1:5)', 'leaf_var', zeros(5, 1));
+  Theta = [0.1; 0.9];
+  X = [1; 3; 2];
+  [m, v, tm] = forestmargins({t}, Theta, X);
+  assert(tm, [2; 13 / 3], 1e-14);
+  assert(isequal(m, tm) && isequal(v, zeros(2, 1)));
+  expect_failure(@() forestmargins({t}, Theta, [X; 5]), ...
+                 '^X\(4, 1\) = 5 is in neither value set of categorical node 3 of forest\{1\}');
+  damaged = {
+    'rightchildren', int32([3; 0; 9; 0; 0]), '^forest\{1\}: the right child of node 3'
+    'leftchildren', int32([2; 0; 1; 0; 0]), 'cycle'
+    'var', int32([1; 0; -3; 0; 0]), 'split variable 3 of node 3 exceeds the 2 columns'
+    'cut', [0.5; 0; 2; 0; 0], 'names catsplit row 2, outside 1..1'
+    'catsplit', {int32([1 2]), [3 4]}, '^forest\{1\}\.catsplit\{1, 2\}.*must be an int32'
+    'catsplit', cell(1, 2), 'must be an int32'
+    'leaf_var', zeros(4, 1), '^forest\{1\}\.leaf_var must be'
+    'catsplit', cell(1, 3), 'M-by-2 cell'
+  };
+  for k = 1:rows(damaged)
+    bad = setfield(t, damaged{k, 1}, damaged{k, 2});
+    expect_failure(@() forestmargins({bad}, Theta, X), damaged{k, 3});
+    expect_failure(@() forestcast({bad}, [Theta(2) * [1; 1; 1], X]), damaged{k, 3});
+  end
+  expect_failure(@() forestmargins({t, rmfield(t, 'cut')}, Theta, X), ...
+                 '^forest\{2\} has no field cut');
+  expect_failure(@() forestmargins({t, 3}, Theta, X), '^forest\{2\} must be a 1-by-1');
+  expect_failure(@() forestmargins(t, Theta, X), '^forest must be a cell');
+end
+
+function packed_sets()
+  rand('state', 76);  randn('state', 76);
+  [forest, Theta, X] = road_forest(1);
+  expected = forest_marginals(forest, Theta, X);
+  plain = cellfun(@(f) rmfield(f, {'catsplit_ends', 'catsplit_values'}), forest, ...
+                  'UniformOutput', false);
+  assert(isequal(forestmargins(plain, Theta, X), expected));
+  % The packed sets are what is read: sending every category left shows it.
+  f = forest{1};
+  assert(any(f.var < 0), 'the test forest needs a categorical split');
+  M = rows(f.catsplit);
+  moved = f;                                    % every category left, every split
+  moved.catsplit_values = int32(repmat(1:4, 1, M))';
+  moved.catsplit_ends = int32([4 * (1:M)', repmat(4 * M, M, 1)]);
+  assert(~isequal(forestmargins({moved}, Theta, X), forestmargins({f}, Theta, X)));
+  broken = f;
+  broken.catsplit_ends(end) = numel(f.catsplit_values) + 1;
+  expect_failure(@() forestmargins({broken}, Theta, X), 'packed as forestfit makes them');
+  expect_failure(@() forestmargins({rmfield(f, 'catsplit_values')}, Theta, X), 'packed');
+end
+
+function options()
+  rand('state', 77);
+  [forest, Theta, X] = road_forest(3);
+  expect_failure(@() forestmargins(forest, Theta, X, struct('threads', 2)), ...
+                 '^opts has an unknown field ''threads'' \(known fields: num_threads\)');
+  for bad = {0, 1.5, -1, [1 2], 'two', NaN}
+    expect_failure(@() forestmargins(forest, Theta, X, struct('num_threads', bad{1})), ...
+                   '^opts\.num_threads must be a positive integer');
+  end
+  expect_failure(@() forestmargins(forest, Theta, X, 3), '^opts must be a 1-by-1 struct');
+  expect_failure(@() forestmargins(forest, Theta), '^Usage: \[means, vars, tree_means\]');
+end
