@@ -33,19 +33,14 @@ function bench_forest_road(n_conf, n_inst)
   [means, ~, ~, leaves] = forest_marginals(forest, Theta, X);
   cells = sum(cellfun(@numel, leaves));
   subset = 1:max(1, round(n_conf / 200));
-  brute = brute_force(forest, Theta(subset, :), X);
+  brute = brute_force_means(forest, Theta(subset, :), X);
   assert(max(abs(means(subset) - brute) ./ max(abs(brute), 1)) < 1e-12);
 
   ours = bench_time(@() forest_marginals(forest, Theta, X), 3);
   pool_only = bench_time(@() poolmargins(leaves, int32(n_conf), int32(n_inst), int32(0)), 3);
-  theirs = bench_time(@() brute_force(forest, Theta(subset, :), X), 3) * n_conf / numel(subset);
+  theirs = bench_time(@() brute_force_means(forest, Theta(subset, :), X), 3) ...
+           * n_conf / numel(subset);
   label = sprintf('road, %d trees of %.0f nodes, %dx%d', n_trees, nodes, n_conf, n_inst);
   bench_report(label, ours, theirs, sprintf('treecast pairs (x%d)', n_conf / numel(subset)));
   printf('  (of which poolmargins on %d leaf cells: %.4f s)\n', cells, pool_only);
-end
-
-function means = brute_force(forest, Theta, X)
-  [ci, ii] = ndgrid(1:rows(Theta), 1:rows(X));
-  y = forest_predict(forest, [Theta(ci(:), :), X(ii(:), :)]);
-  means = mean(reshape(y, rows(Theta), rows(X)), 2);
 end

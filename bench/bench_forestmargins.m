@@ -25,7 +25,8 @@ function bench_forestmargins()
     ours = bench_time(@() forestmargins(forest, candidates, X), repeats);
     road = bench_time(@() forest_marginals(forest, candidates, X), max(3, min(11, repeats)));
     subset = 1:min(K, 200);                % brute force scales with K
-    brute = bench_time(@() brute_force(forest, candidates(subset, :), X), 3) * K / numel(subset);
+    brute = bench_time(@() brute_force_means(forest, candidates(subset, :), X), 3) ...
+            * K / numel(subset);
     label = sprintf('forestmargins, %d configuration%s', K, repmat('s', 1, K > 1));
     bench_report(label, ours, road, 'forest_marginals (road)');
     bench_report(label, ours, brute, sprintf('brute force%s', ...
@@ -56,10 +57,4 @@ function [Theta, X, runs, y, levels] = runs12(n_conf, n_inst, n_runs)
   y = 1 + 2 * Z(:, 7) + 3 * (Z(:, 1) - 0.2 - 0.6 * Z(:, 8)) .^ 2 + 0.8 * Z(:, 2) .* Z(:, 7) ...
       + restart(Z(:, 5)) + 1.2 * Z(:, 8) .* (Z(:, 5) == 2) + 0.1 * Z(:, 6) ...
       + 0.5 * Z(:, 3) .* Z(:, 9) + 0.3 * (Z(:, 12) == 3) + 0.15 * randn(n_runs, 1);
-end
-
-function means = brute_force(forest, Theta, X)
-  [ci, ii] = ndgrid(1:rows(Theta), 1:rows(X));
-  y = forest_predict(forest, [Theta(ci(:), :), X(ii(:), :)]);
-  means = mean(reshape(y, rows(Theta), rows(X)), 2);
 end

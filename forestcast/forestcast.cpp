@@ -42,16 +42,19 @@ constexpr std::size_t CHUNK = 16 * BLOCK;
 // A node as the block walk reads it, compiled from the tree's arrays once
 // per call: its cut, the node each side leads to, the column of Z its
 // variable sits in, and for a categorical split the window of its
-// categories' sides. Both sides lead back to the node itself at a leaf and
-// wherever the checked walk must decide (a fault to report, value sets
-// that fit no window). 24 bytes: a tree of 40,000 nodes fits a core's
-// second-level cache.
+// categories' sides; at a leaf, its mean and variance. Both sides lead back
+// to the node itself at a leaf and wherever the checked walk must decide (a
+// fault to report, value sets that fit no window). 32 bytes: a tree of
+// 30,000 nodes fits a core's second-level cache.
 struct Step {
-    double cut;
+    double cut;    // a leaf's leaf_mean
+    double spread; // a leaf's leaf_var
     std::uint32_t next[2];
     std::uint32_t column; // 0-based
-    std::int32_t window;  // -1 ordered, else the row of the windows table
+    std::int32_t window;  // ORDERED, LEAF, or the row of the windows table
 };
+constexpr std::int32_t ORDERED = -1;
+constexpr std::int32_t LEAF = -2;
 
 // Which side the categories base..base+63 take at a catsplit row: `known`
 // has a bit for every category either set lists, `right` for those that go
@@ -107,8 +110,14 @@ void compile_tree(const Tree &t, std::size_t columns, Step *steps, Window *windo
         windows[r] = w;
     }
     for (std::size_t k = 0; k < t.N; ++k) {
-        Step step{0, {static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(k)}, 0, -1};
+        Step step{0, 0, {static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(k)}, 0,
+                  ORDERED};
         const std::int32_t v = t.var[k];
+        if (v == 0) {
+            step.window = LEAF;
+            step.cut = t.leaf_mean[k];
+            step.spread = t.leaf_var[k];
+        }
         const std::uint64_t column = static_cast<std::uint64_t>(host::split_column(v));
         if (v != 0 && column <= columns && forest::split_is_usable(t, k, ignored)) {
             // A child outside the tree keeps the row here.
@@ -130,7 +139,7 @@ void compile_tree(const Tree &t, std::size_t columns, Step *steps, Window *windo
 // itself where the checked walk must decide.
 inline std::uint32_t next_of(const Step &step, const Window *windows, std::uint32_t k, double x)
 {
-    if (step.window < 0)
+    if (step.window < 0) // ordered, or a leaf, whose sides are the node itself
         return step.next[!(step.cut > x)]; // a NaN value or cut compares false: right
     const Window &w = windows[step.window];
     const std::uint64_t offset =
@@ -243,6 +252,12 @@ Fault walk_block(const Tree &t, const Compiled &c, std::size_t index, const fore
     fault.tree = index;
     for (std::size_t b = 0; b < count; ++b) {
         std::size_t k = s.node[b];
+        // The leaf's step is fresh in the caches; the tree's arrays are not.
+        if (c.steps != nullptr && c.steps[k].window == LEAF) {
+            means[b] = c.steps[k].cut;
+            vars[b] = c.steps[k].spread;
+            continue;
+        }
         if (t.var[k] != 0) {
             k = walk_row(t, z, first + b, k, s.taken[b], fault);
             if (fault)

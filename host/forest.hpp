@@ -61,23 +61,13 @@ struct Tree {
 // missing (a category neither set lists).
 enum Side { LEFT = 0, RIGHT = 1, MISSING = 2 };
 
-// Whether a value set lists the category: sets are short, so a plain
-// loop the compiler can inline beats a call.
-inline bool set_lists(host::Span<const std::int32_t> set, std::int32_t category)
-{
-    bool found = false;
-    for (const std::int32_t value : set)
-        found |= value == category;
-    return found;
-}
-
 // The side of `category` at catsplit row `row` (0-based), whose sets are
 // usable. The left set is searched first, so a category both list goes left.
 inline Side categorical_side(const Tree &t, std::size_t row, std::int32_t category)
 {
-    if (set_lists(t.set(row).values, category))
+    if (host::lists(t.set(row).values, category))
         return LEFT;
-    if (set_lists(t.set(row + t.M).values, category))
+    if (host::lists(t.set(row + t.M).values, category))
         return RIGHT;
     return MISSING;
 }

@@ -55,11 +55,15 @@ inline SetState set_state(const mxArray *set)
     return is_unset(set) ? SetState::unset : SetState::not_int32;
 }
 
-// Whether a value set lists the category (a linear search: sets are short
-// and neither sorted nor kept between calls).
+// Whether a value set lists the category: a linear search (sets are short
+// and neither sorted nor kept between calls), written out so that the
+// compiler inlines it into the walks.
 inline bool lists(Span<const std::int32_t> set, std::int32_t category)
 {
-    return std::find(set.begin(), set.end(), category) != set.end();
+    for (const std::int32_t value : set)
+        if (value == category)
+            return true;
+    return false;
 }
 
 // Reorders list[0..n) so that the entries `goes_left` accepts come first,

@@ -1,24 +1,12 @@
 // forestcast under the stand-in host.
-#include "standin.hpp"
+#include "forest_tree.hpp"
 
 namespace {
 
 using namespace standin;
 
-// forestmargins' tree: a root split on column 1 at 0.5, then a split of
-// column 2 by the categories {1, 2} (left) and {3} (right).
-mxArray *tree(mxArray *catsplit)
-{
-    return structure({{"var", int32s(5, 1, {1, 0, -2, 0, 0})},
-                      {"cut", doubles(5, 1, {0.5, 0, 1, 0, 0})},
-                      {"leftchildren", int32s(5, 1, {2, 0, 4, 0, 0})},
-                      {"rightchildren", int32s(5, 1, {3, 0, 5, 0, 0})},
-                      {"catsplit", catsplit},
-                      {"leaf_mean", doubles(5, 1, {1, 2, 3, 4, 5})},
-                      {"leaf_var", doubles(5, 1, {0, 1, 0, 1, 1})}});
-}
-
-mxArray *sets() { return cell(1, 2, {int32s(1, 2, {1, 2}), int32s(1, 1, {3})}); }
+mxArray *tree(mxArray *catsplit) { return forest_tree(catsplit); }
+mxArray *sets() { return forest_tree_sets(); }
 
 } // namespace
 

@@ -1,5 +1,5 @@
 // forestmargins under the stand-in host.
-#include "standin.hpp"
+#include "forest_tree.hpp"
 
 #include <cmath>
 
@@ -7,20 +7,8 @@ namespace {
 
 using namespace standin;
 
-// The help's tree: a root split on Theta's column at 0.5, then a split of
-// X's column by the categories {1, 2} (left) and {3} (right).
-mxArray *tree(mxArray *catsplit)
-{
-    return structure({{"var", int32s(5, 1, {1, 0, -2, 0, 0})},
-                      {"cut", doubles(5, 1, {0.5, 0, 1, 0, 0})},
-                      {"leftchildren", int32s(5, 1, {2, 0, 4, 0, 0})},
-                      {"rightchildren", int32s(5, 1, {3, 0, 5, 0, 0})},
-                      {"catsplit", catsplit},
-                      {"leaf_mean", doubles(5, 1, {1, 2, 3, 4, 5})},
-                      {"leaf_var", doubles(5, 1)}});
-}
-
-mxArray *sets() { return cell(1, 2, {int32s(1, 2, {1, 2}), int32s(1, 1, {3})}); }
+mxArray *tree(mxArray *catsplit) { return forest_tree(catsplit); }
+mxArray *sets() { return forest_tree_sets(); }
 
 std::vector<mxArray *> call(mxArray *forest, mxArray *X)
 {
