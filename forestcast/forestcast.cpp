@@ -152,13 +152,15 @@ inline std::uint32_t next_of(const Step &step, const Window *windows, std::uint3
 
 // One thread's scratch: the rows of the block still walking, the node
 // each has reached and the steps it took; for its chunk, the leaves' means
-// and variances per tree (row b of tree t at b + t * CHUNK).
+// and variances per tree (row b of tree t at b + t * span, span the rows of
+// a chunk).
 struct WalkScratch {
     std::uint32_t *moving;
     std::uint32_t *node;
     std::uint32_t *taken;
     double *means;
     double *vars;
+    std::size_t span;
 };
 
 // Walks row `row` of Z from node k, which it reached in `taken` steps, to
@@ -167,16 +169,12 @@ struct WalkScratch {
 std::size_t walk_row(const Tree &t, const forest::Data &z, std::size_t row, std::size_t k,
                      std::size_t taken, Fault &fault)
 {
-    for (;; ++taken) {
+    for (;;) {
         const std::int32_t v = t.var[k];
         if (v == 0)
             return k;
         fault.node = k;
         fault.row = row;
-        if (taken + 1 >= t.N) {
-            fault.kind = Fault::CYCLE;
-            return t.N;
-        }
         if (!forest::split_is_usable(t, k, fault))
             return t.N;
         const std::uint64_t column = static_cast<std::uint64_t>(host::split_column(v));
@@ -200,8 +198,14 @@ std::size_t walk_row(const Tree &t, const forest::Data &z, std::size_t row, std:
             }
             right = side == forest::RIGHT;
         }
+        // The child first, then the step: as treecast, a walk longer than
+        // any path of N nodes has met a cycle.
         if (!forest::child_of(t, k, right, k, fault))
             return t.N;
+        if (++taken > t.N - 1) {
+            fault.kind = Fault::CYCLE;
+            return t.N;
+        }
     }
 }
 
@@ -246,8 +250,8 @@ Fault walk_block(const Tree &t, const Compiled &c, std::size_t index, const fore
         }
         live = kept;
     }
-    double *const means = s.means + index * CHUNK + offset;
-    double *const vars = s.vars + index * CHUNK + offset;
+    double *const means = s.means + index * s.span + offset;
+    double *const vars = s.vars + index * s.span + offset;
     Fault fault;
     fault.tree = index;
     for (std::size_t b = 0; b < count; ++b) {
@@ -269,6 +273,24 @@ Fault walk_block(const Tree &t, const Compiled &c, std::size_t index, const fore
     return fault;
 }
 
+// The fault to report for a chunk starting at row `first` whose walk met
+// `found`: the first failing row's, at its first failing tree. Trees before
+// found.tree passed every row of the chunk, and found.tree every row before
+// found.row, so only the rows before it need the later trees.
+Fault first_fault(const forest::Forest &trees, const forest::Data &z, std::size_t first,
+                  const Fault &found)
+{
+    for (std::size_t row = first; row < found.row; ++row)
+        for (std::size_t t = found.tree + 1; t < trees.size(); ++t) {
+            Fault fault;
+            fault.tree = t;
+            walk_row(trees[t], z, row, 0, 0, fault);
+            if (fault)
+                return fault;
+        }
+    return found;
+}
+
 } // namespace
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
@@ -287,7 +309,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     require_full(Z, "Z");
     const forest::Data z{"Z", mxGetPr(Z), rows(Z), cols(Z)};
     const std::size_t chunks = (z.rows + CHUNK - 1) / CHUNK;
-    const std::size_t threads = std::min(forest::thread_count(nrhs == 3 ? prhs[IN_OPTS] : nullptr),
+    std::size_t threads = std::min(forest::thread_count(nrhs == 3 ? prhs[IN_OPTS] : nullptr),
                                          std::max<std::size_t>(chunks, 1));
 
     // What the trees were fitted on, before any walking.
@@ -298,8 +320,14 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     for (std::size_t t = 0; t < T; ++t)
         compiled += sizeof(Step) * static_cast<double>(trees[t].N) +
                     sizeof(Window) * static_cast<double>(trees[t].M);
-    const double per_thread = 12.0 * BLOCK + 16.0 * static_cast<double>(T) * CHUNK;
-    require_memory(outputs + compiled + per_thread * static_cast<double>(threads), "Z",
+    // Fewer threads where their tables would not fit: the answer is the
+    // same, and only a call that one thread cannot make is refused.
+    const std::size_t span = std::min(CHUNK, z.rows);
+    const double per_thread = 12.0 * BLOCK + 16.0 * static_cast<double>(T) * span;
+    while (threads > 1 &&
+           exceeds_memory(outputs + compiled + per_thread * static_cast<double>(threads)))
+        --threads;
+    require_memory(outputs + compiled + per_thread, outputs >= compiled + per_thread ? "Z" : "forest",
                    "the n-by-1 outputs and the walk's tables");
 
     mxArray *out[NUM_OUTPUTS];
@@ -330,13 +358,13 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     Scratch<std::uint32_t> moving(BLOCK * threads, unfilled);
     Scratch<std::uint32_t> node(BLOCK * threads, unfilled);
     Scratch<std::uint32_t> taken(BLOCK * threads, unfilled);
-    Scratch<double> means(CHUNK * T * threads, unfilled);
-    Scratch<double> vars(CHUNK * T * threads, unfilled);
+    Scratch<double> means(span * T * threads, unfilled);
+    Scratch<double> vars(span * T * threads, unfilled);
     Scratch<Fault> faults(chunks, unfilled);
     parallel_work(chunks, threads, [&](std::size_t chunk, std::size_t worker) {
         const WalkScratch s{moving.data() + worker * BLOCK, node.data() + worker * BLOCK,
-                            taken.data() + worker * BLOCK, means.data() + worker * CHUNK * T,
-                            vars.data() + worker * CHUNK * T};
+                            taken.data() + worker * BLOCK, means.data() + worker * span * T,
+                            vars.data() + worker * span * T, span};
         const std::size_t first = chunk * CHUNK;
         const std::size_t count = std::min(CHUNK, z.rows - first);
         faults[chunk] = Fault();
@@ -347,11 +375,13 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
             for (std::size_t offset = 0; offset < count; offset += BLOCK) {
                 faults[chunk] = walk_block(trees[t], c, t, z, first + offset,
                                            std::min(BLOCK, count - offset), offset, s);
-                if (faults[chunk])
+                if (faults[chunk]) {
+                    faults[chunk] = first_fault(trees, z, first, faults[chunk]);
                     return;
+                }
             }
         }
-        pool_trees(s.means, s.vars, count, T, 1, CHUNK, mu + first, v + first);
+        pool_trees(s.means, s.vars, count, T, 1, span, mu + first, v + first);
     });
     for (std::size_t c = 0; c < chunks; ++c)
         if (faults[c])

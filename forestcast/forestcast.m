@@ -20,11 +20,13 @@
 %   forestmargins(f, Theta(k,:), X(i,:)) bit for bit. With no trees, mu and
 %   v are NaN. The thread count never changes a bit.
 %
-%   Checks are forestmargins': Z against what the trees were fitted on
-%   (p+d columns, categories 1..L) before walking; a category no value set
-%   lists, or a malformed tree, is an error naming the row and column of Z
-%   or the tree and node; a NaN on an ordered split goes right. When several
-%   rows fail, the first is reported.
+%   Checks: Z against what the trees were fitted on (p+d columns,
+%   categories 1..L) before walking, as in forestmargins. A category no
+%   value set lists is an error naming the row and column of Z; a child
+%   number outside the tree, a cycle, a split variable beyond the columns of
+%   Z or a catsplit row that does not exist, one naming the tree and node. A
+%   NaN on an ordered split goes right. When several rows fail, the first of
+%   them is reported, at its first failing tree, on any thread count.
 %
 %   Example (examples/ on the path, for forest_predict):
 %     Theta = [rand(60, 2), randi(3, 60, 1)];  X = rand(40, 2);

@@ -15,8 +15,8 @@
 //
 // The lists are divided in place: a split stably partitions its node's
 // range of the divided list, and the other list's range passes to both
-// children as it is (its order is never read, only its length and its
-// members). Trees are walked in parallel, each by one thread, into their own
+// children as it is (its order changes no sum: only its length and its
+// members count). Trees are walked in parallel, each by one thread, into their own
 // columns of the per-tree tables; the forest's mean and variance then
 // combine the columns in tree order, as poolmargins does.
 #include "forest.hpp"
@@ -117,21 +117,22 @@ Fault margins_of_tree(const Tree &t, std::size_t index, const forest::Data &thet
             }
             continue;
         }
-        if (!forest::split_is_usable(t, k, fault))
-            return fault;
-
+        // nodeharvest's order: the variable (when there are rows to route),
+        // then the catsplit row and value sets, also with none.
         const std::uint64_t variable = static_cast<std::uint64_t>(host::split_column(v));
         const bool divides_instances = variable > p;
         const std::size_t n = divides_instances ? at.np : at.nc;
-        if (n == 0)
-            continue;
-        if (divides_instances && variable - p > x.cols) {
+        if (divides_instances && n > 0 && variable - p > x.cols) {
             fault.kind = Fault::BAD_VARIABLE;
             fault.node = k;
             fault.number = static_cast<std::int64_t>(variable);
             fault.columns = p + x.cols;
             return fault;
         }
+        if (!forest::split_is_usable(t, k, fault))
+            return fault;
+        if (n == 0)
+            continue;
         // The children are walked next: start loading what their visits
         // read first (a tree is larger than the caches, and these loads
         // would otherwise wait on one another).
@@ -160,13 +161,17 @@ Fault margins_of_tree(const Tree &t, std::size_t index, const forest::Data &thet
             });
         } else {
             const std::size_t r = static_cast<std::size_t>(host::category_of(t.cut[k])) - 1;
+            // The lowest row whose category is missing is named, as in the
+            // road, whose lists stay in row order.
             bool missing = false;
             n_left = host::partition_stably(list, n, lists.spare, [&](std::int32_t row) {
-                const forest::Side side = forest::categorical_side(t, r, host::category_of(column[row]));
-                if (side == forest::MISSING && !missing) {
+                const double value = column[row];
+                const forest::Side side = forest::categorical_side(t, r, host::category_of(value));
+                if (side == forest::MISSING &&
+                    (!missing || static_cast<std::size_t>(row) < fault.row)) {
                     missing = true;
                     fault.row = static_cast<std::size_t>(row);
-                    fault.value = column[row];
+                    fault.value = value;
                 }
                 return side == forest::LEFT;
             });
@@ -232,21 +237,28 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     if (x.rows == 0)
         fail("X has no rows: the marginals are means over its instances, so it needs at least "
              "one.");
-    const std::size_t threads =
+    std::size_t threads =
         std::min(forest::thread_count(nrhs == 4 ? prhs[IN_OPTS] : nullptr), std::max<std::size_t>(T, 1));
 
     // What the trees were fitted on, before any walking.
     forest::check_fitted(trees, theta, forest::CONFIGURATIONS);
     forest::check_fitted(trees, x, forest::INSTANCES);
 
+    // Fewer threads where their scratch would not fit: the answer is the
+    // same, and only a call that one thread cannot make is refused.
     const std::size_t K = theta.rows;
     const std::size_t N = x.rows;
     const std::size_t nodes = trees.max_nodes();
-    const double per_thread = 4.0 * static_cast<double>(K + N + std::max(K, N)) +
-                              (1.0 + 2.0 * sizeof(Visit)) * static_cast<double>(nodes);
+    const double lists = 4.0 * static_cast<double>(K + N + std::max(K, N));
+    const double walk = (1.0 + 2.0 * sizeof(Visit)) * static_cast<double>(nodes);
     const double tables = 8.0 * static_cast<double>(K) * (2.0 + 2.0 * static_cast<double>(T));
-    require_memory(tables + per_thread * static_cast<double>(threads),
-                   tables > per_thread ? "Theta" : "X", "the tables and the walk's lists");
+    while (threads > 1 && exceeds_memory(tables + (lists + walk) * static_cast<double>(threads)))
+        --threads;
+    const char *largest = tables >= lists && tables >= walk ? "Theta"
+                          : walk >= lists                   ? "forest"
+                          : K > N                           ? "Theta"
+                                                            : "X";
+    require_memory(tables + lists + walk, largest, "the tables and the walk's lists");
 
     mxArray *out[NUM_OUTPUTS];
     out[OUT_MEANS] = mxCreateDoubleMatrix(static_cast<mwSize>(K), 1, mxREAL);

@@ -37,7 +37,7 @@
 %   not exist is an error naming the tree, the node and, for a value, the
 %   argument, row and column. A NaN on an ordered split goes right.
 %   Scratch is O(K + N + nodes) per thread, checked against the memory
-%   available.
+%   available; fewer threads are used where theirs would not fit.
 %
 %   Example (examples/ on the path, for forest_marginals):
 %     Theta = [rand(60, 2), randi(3, 60, 1)];  X = rand(40, 2);

@@ -270,8 +270,10 @@ inline void read_value_sets(const mxArray *a, std::size_t t, Tree &tree, ValueSe
     bool categorical = false;
     for (std::size_t k = 0; k < tree.N && !categorical; ++k)
         categorical = tree.var[k] < 0;
-    if (!categorical)
+    if (!categorical) {
+        tree.M = 0; // no walk reads a set, and none is read here
         return;
+    }
     if (has_packed_sets(a)) {
         read_packed_sets(a, t, tree);
         return;
@@ -376,15 +378,19 @@ inline std::size_t tree_count(const mxArray *forest)
     return host::numel(forest);
 }
 
-// The catsplit rows of all trees without packed value sets, each tree
-// checked to be a tree struct.
+// The catsplit rows of the trees without packed value sets, for the
+// scratch their sets take: a first look that raises nothing, so that the
+// reading pass reports each tree's faults in tree order.
 inline std::size_t catsplit_rows(const mxArray *forest, std::size_t T)
 {
     std::size_t rows = 0;
     for (std::size_t t = 0; t < T; ++t) {
-        std::size_t M = 0;
-        if (!has_packed_sets(tree_struct(forest, t, M)))
-            rows += M;
+        const mxArray *a = mxGetCell(forest, static_cast<mwIndex>(t));
+        if (a == nullptr || !mxIsStruct(a) || host::numel(a) != 1 || has_packed_sets(a))
+            continue;
+        const mxArray *catsplit = field(a, "catsplit");
+        if (catsplit != nullptr && mxIsCell(catsplit))
+            rows += host::numel(catsplit) / 2;
     }
     return rows;
 }

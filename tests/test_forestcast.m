@@ -4,7 +4,7 @@ function cases = test_forestcast()
   cases = {
     'equals forest_predict, and forestmargins of one pair, bit for bit', @same_as_references
     'small and large batches, any thread count: the same bits', @batches_and_threads
-    'a row that fails is named by row and column; the first failing row is reported', @faults
+    'the first failing row is named, with its column and first failing tree', @faults
   };
 end
 
@@ -54,13 +54,20 @@ function faults()
   t = struct('var', int32([1; 0; -2; 0; 0]), 'cut', [0.5; 0; 1; 0; 0], ...
              'leftchildren', int32([2; 0; 4; 0; 0]), 'rightchildren', int32([3; 0; 5; 0; 0]), ...
              'catsplit', {{int32([1 2]), int32(3)}}, 'leaf_mean', (1:5)', 'leaf_var', zeros(5, 1));
-  Z = [rand(5000, 1) * 0.4, randi(3, 5000, 1)];
-  Z(4321, :) = [0.9 7];
-  Z(4400, :) = [0.9 8];
+  u = t;                                        % the same, but missing category 2
+  u.catsplit = {int32(1), int32(3)};
+  Z = [rand(9000, 1) * 0.4, randi(3, 9000, 1)];
+  Z(4321, :) = [0.9 7];                         % fails in both trees
+  Z(10, :) = [0.9 2];                           % fails in the second tree only
   for threads = [1 2]
-    expect_failure(@() forestcast({t}, Z, struct('num_threads', threads)), ...
-                   '^Z\(4321, 2\) = 7 is in neither value set of categorical node 3');
+    expect_failure(@() forestcast({t, u}, Z, struct('num_threads', threads)), ...
+                   '^Z\(10, 2\) = 2 is in neither value set of categorical node 3 of forest\{2\}');
   end
+  % catsplit rows that no split names any more (a split pruned to a leaf)
+  % are never read, with or without compiling.
+  pruned = t;
+  pruned.var(3) = 0;
+  assert(isequal(forestcast({pruned}, Z(1:9, :)), forestcast({pruned}, Z)(1:9)));
   t.theta_columns = 1;
   t.levels = [0 3];
   expect_failure(@() forestcast({t}, Z), '^Z\(4321, 2\) = 7, but forest\{1\} was fitted');

@@ -122,6 +122,15 @@ function malformed()
   end
   expect_failure(@() forestmargins({t, rmfield(t, 'cut')}, Theta, X), ...
                  '^forest\{2\} has no field cut');
+  expect_failure(@() forestmargins({rmfield(t, 'cut'), 3}, Theta, X), ...
+                 '^forest\{1\} has no field cut');
+  % Two faulty trees: the first tree's fault, on any thread count.
+  bad = setfield(t, 'rightchildren', int32([3; 0; 9; 0; 0]));
+  for threads = [1 3]
+    expect_failure(@() forestmargins({t, bad, bad}, Theta, [X; 5], ...
+                                     struct('num_threads', threads)), ...
+                   '^X\(4, 1\) = 5 is in neither value set of categorical node 3 of forest\{1\}');
+  end
   expect_failure(@() forestmargins({t, 3}, Theta, X), '^forest\{2\} must be a 1-by-1');
   expect_failure(@() forestmargins(t, Theta, X), '^forest must be a cell');
 end
