@@ -7,6 +7,7 @@
 
 #include "compiler.hpp"
 #include "mex.h"
+#include "platform.hpp"
 
 #include <algorithm>
 #include <cstdarg>
@@ -14,18 +15,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
-
-#if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
 
 #if !defined(_WIN32) && !defined(HOST_LINKS_MEXVERSION)
 // Linux and macOS builds name the interface generation they were written

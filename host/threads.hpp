@@ -6,6 +6,8 @@
 // calling thread to report. Header-only, like the rest of host/.
 #pragma once
 
+#include "platform.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -14,18 +16,6 @@
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#elif defined(__linux__)
-#include <sched.h>
-#endif
 
 namespace host {
 

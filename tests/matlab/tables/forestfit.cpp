@@ -1,5 +1,4 @@
-// forestfit under the stand-in host, which serves its calls of zeros,
-// mat2cell and reshape.
+// forestfit under the stand-in host.
 #include "standin.hpp"
 
 namespace {
