@@ -20,8 +20,6 @@ namespace {
 
 using forest::Fault;
 using forest::Tree;
-using host::fail;
-using host::fail_fmt;
 using host::require;
 
 enum { IN_FOREST = 0, IN_Z, IN_OPTS };
