@@ -16,6 +16,9 @@
 #include "forest.hpp"
 #include "mixture.hpp"
 
+#include <cstdint>
+#include <limits>
+
 namespace {
 
 using forest::Fault;
@@ -30,29 +33,33 @@ constexpr const char *USAGE =
     "returns it), Z n-by-(p+d) double (configuration columns, then instance columns), opts an "
     "optional struct (help forestcast).";
 
-// Rows walked together: enough to keep many loads in flight, few enough
-// for the block's state to stay in the first-level cache.
-constexpr std::size_t BLOCK = 256;
+// Rows walked together: enough for each row's next step to arrive from
+// memory while the others move (it is fetched as soon as it is known),
+// few enough for the block's state and those steps to stay in the first
+// two cache levels.
+constexpr std::size_t BLOCK = 1024;
 
-// Rows a thread takes at a time: a tree's arrays are loaded once for them.
-constexpr std::size_t CHUNK = 16 * BLOCK;
+// Rows a thread takes at a time, walked down every tree in turn: one
+// block, so that the work spreads evenly over the threads.
+constexpr std::size_t CHUNK = BLOCK;
 
 // A node as the block walk reads it, compiled from the tree's arrays once
-// per call: its cut, the node each side leads to, the column of Z its
-// variable sits in, and for a categorical split the window of its
-// categories' sides; at a leaf, its mean and variance. Both sides lead back
-// to the node itself at a leaf and wherever the checked walk must decide (a
-// fault to report, value sets that fit no window). 32 bytes: a tree of
-// 30,000 nodes fits a core's second-level cache.
+// per call: its cut (at a categorical split, its row of the windows
+// table), the column of Z its variable sits in, and its left child; the
+// right child is the next node, as forestfit and grow_tree number them. A
+// row stays where the checked walk must decide (a leaf, a fault to report,
+// a right child elsewhere, value sets that fit no window): such a node's
+// cut is NaN, which sends every row right, and its left child the node
+// before it, so that the ordered step's arithmetic leads back to the node
+// itself without a branch. 16 bytes: a tree of 60,000 nodes fits a core's
+// second-level cache.
 struct Step {
-    double cut;    // a leaf's leaf_mean
-    double spread; // a leaf's leaf_var
-    std::uint32_t next[2];
-    std::uint32_t column; // 0-based
-    std::int32_t window;  // ORDERED, LEAF, or the row of the windows table
+    double cut;
+    std::uint32_t left;
+    std::uint16_t column; // 0-based
+    std::uint16_t categorical;
 };
-constexpr std::int32_t ORDERED = -1;
-constexpr std::int32_t LEAF = -2;
+static_assert(sizeof(Step) == 16, "a step is two to a cache line's quarter");
 
 // Which side the categories base..base+63 take at a catsplit row: `known`
 // has a bit for every category either set lists, `right` for those that go
@@ -108,26 +115,22 @@ void compile_tree(const Tree &t, std::size_t columns, Step *steps, Window *windo
         windows[r] = w;
     }
     for (std::size_t k = 0; k < t.N; ++k) {
-        Step step{0, 0, {static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(k)}, 0,
-                  ORDERED};
+        // Unsigned arithmetic: the root's "node before" wraps to it.
+        Step step{std::numeric_limits<double>::quiet_NaN(), static_cast<std::uint32_t>(k - 1), 0,
+                  0};
         const std::int32_t v = t.var[k];
-        if (v == 0) {
-            step.window = LEAF;
-            step.cut = t.leaf_mean[k];
-            step.spread = t.leaf_var[k];
-        }
         const std::uint64_t column = static_cast<std::uint64_t>(host::split_column(v));
-        if (v != 0 && column <= columns && forest::split_is_usable(t, k, ignored)) {
-            // A child outside the tree keeps the row here.
-            for (std::size_t side = 0; side < 2; ++side) {
-                std::size_t child = 0;
-                if (forest::child_of(t, k, side == 1, child, ignored))
-                    step.next[side] = static_cast<std::uint32_t>(child);
-            }
-            step.column = static_cast<std::uint32_t>(column - 1);
+        std::size_t left = 0, right = 0;
+        if (v != 0 && column <= std::min<std::size_t>(columns, UINT16_MAX + std::size_t{1}) &&
+            forest::split_is_usable(t, k, ignored) && forest::child_of(t, k, false, left, ignored) &&
+            forest::child_of(t, k, true, right, ignored) && right == left + 1) {
+            step.left = static_cast<std::uint32_t>(left);
+            step.column = static_cast<std::uint16_t>(column - 1);
             step.cut = t.cut[k];
-            if (v < 0)
-                step.window = host::category_of(t.cut[k]) - 1;
+            if (v < 0) {
+                step.categorical = 1;
+                step.cut = host::category_of(t.cut[k]) - 1;
+            }
         }
         steps[k] = step;
     }
@@ -137,15 +140,15 @@ void compile_tree(const Tree &t, std::size_t columns, Step *steps, Window *windo
 // itself where the checked walk must decide.
 inline std::uint32_t next_of(const Step &step, const Window *windows, std::uint32_t k, double x)
 {
-    if (step.window < 0) // ordered, or a leaf, whose sides are the node itself
-        return step.next[!(step.cut > x)]; // a NaN value or cut compares false: right
-    const Window &w = windows[step.window];
+    if (!step.categorical) // a NaN value or cut compares false: right
+        return step.left + static_cast<std::uint32_t>(!(step.cut > x));
+    const Window &w = windows[static_cast<std::size_t>(step.cut)];
     const std::uint64_t offset =
         static_cast<std::uint64_t>(std::int64_t{host::category_of(x)} - w.base);
     const std::uint64_t bit = offset < 64 ? std::uint64_t{1} << offset : 0;
     if (!(w.known & bit))
         return k;
-    return step.next[(w.right & bit) != 0];
+    return step.left + static_cast<std::uint32_t>((w.right & bit) != 0);
 }
 
 // One thread's scratch: the rows of the block still walking, the node
@@ -240,6 +243,9 @@ Fault walk_block(const Tree &t, const Compiled &c, std::size_t index, const fore
             // stays at, which Z has, as compiled trees are walked only then).
             const double x = rows[b + step.column * z.rows];
             const std::uint32_t next = next_of(step, c.windows, k, x);
+            // Wanted again a sweep later, when the block's other rows have
+            // moved: fetched now, its load overlaps theirs.
+            TOOLBOX_PREFETCH(c.steps + next);
             const bool moved = next != k;
             s.node[b] = next;
             s.taken[b] = static_cast<std::uint32_t>(sweep + moved);
@@ -254,12 +260,6 @@ Fault walk_block(const Tree &t, const Compiled &c, std::size_t index, const fore
     fault.tree = index;
     for (std::size_t b = 0; b < count; ++b) {
         std::size_t k = s.node[b];
-        // The leaf's step is fresh in the caches; the tree's arrays are not.
-        if (c.steps != nullptr && c.steps[k].window == LEAF) {
-            means[b] = c.steps[k].cut;
-            vars[b] = c.steps[k].spread;
-            continue;
-        }
         if (t.var[k] != 0) {
             k = walk_row(t, z, first + b, k, s.taken[b], fault);
             if (fault)
