@@ -94,8 +94,11 @@ mxArray *host_row(const T *values, std::size_t n, mxClassID id)
     return row;
 }
 
-// ysub: node k's kept responses, a 1-by-n_k row, in cell k (1-by-0 where
-// they are not kept).
+// ysub: node k's kept responses, a 1-by-n_k row, in cell k; a leaf whose
+// responses are not kept holds a 1-by-0 row, so that nodeharvest reads
+// every leaf, and such an internal node nothing (it reads as []). A host
+// array costs about a microsecond to make and return, as much as growing
+// a node: an array per internal node would double the host's share.
 mxArray *node_responses(const Tree &tree, KeptResponses kept, InterruptPoll &poll_interrupt)
 {
     const std::size_t n_nodes = tree.nodes.size();
@@ -103,8 +106,10 @@ mxArray *node_responses(const Tree &tree, KeptResponses kept, InterruptPoll &pol
     const double *next = tree.responses.data();
     for (std::size_t k = 0; k < n_nodes; ++k) {
         const Node &node = tree.nodes[k];
-        const std::size_t n = tree.keeps_responses(node, kept) ? node.run_count() : 0;
-        mxSetCell(cells, static_cast<mwIndex>(k), host_row(next, n, mxDOUBLE_CLASS));
+        const bool keeps = tree.keeps_responses(node, kept);
+        const std::size_t n = keeps ? node.run_count() : 0;
+        if (keeps || node.is_leaf())
+            mxSetCell(cells, static_cast<mwIndex>(k), host_row(next, n, mxDOUBLE_CLASS));
         next += n;
         if (k % 4096 == 4095) // a large tree takes seconds
             poll_interrupt();
@@ -366,7 +371,8 @@ void check_column(const double *values, std::size_t rows, double L, const char *
 
 // What the host holds beyond the numbers, measured in Octave 7: a tree
 // struct with its sixteen fields, each node (its ysub cell and row, its
-// share of the per-node fields), each value-set row.
+// share of the per-node fields; internal nodes have no row by default, so
+// this bounds them from above), each value-set row.
 constexpr double TREE_HOST_BYTES = 9500;
 constexpr double NODE_HOST_BYTES = 600;
 constexpr double ROW_HOST_BYTES = 500;

@@ -31,8 +31,8 @@
 %                        cores this process may use; 1: the calling thread
 %                        alone). The forest is the same for every count.
 %             ysub       which nodes keep their training responses in ysub:
-%                        'leaves' (default; other nodes hold a 1-by-0 row),
-%                        'all' (every node, as GROW_TREE) or 'none'
+%                        'leaves' (default), 'all' (every node, as
+%                        GROW_TREE) or 'none'
 %
 %   The learning rule is the example learner's, GROW_TREE, exactly: greedy
 %   splits minimising the children's squared error, ordered cuts halfway
@@ -72,7 +72,10 @@
 %                    holds go right).
 %     ysub           N-by-1 cell: ysub{k} is the 1-by-n_k double row of node
 %                    k's training responses where opts.ysub keeps them (by
-%                    default at the leaves), a 1-by-0 row elsewhere.
+%                    default at the leaves); elsewhere a leaf holds a 1-by-0
+%                    row and an internal node [] (an unset cell: a host
+%                    array per internal node would double the host's share
+%                    of the fit). Both are empty: test with isempty.
 %     nodepred       double: the mean of the node's training responses, the
 %                    prediction treecast returns where a row's walk ends.
 %     stddev         double: their standard deviation, sqrt(leaf_var).

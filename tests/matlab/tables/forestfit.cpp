@@ -37,8 +37,10 @@ void standin::cases(Table &t)
                   const mxArray *tree = mxGetCell(forest, 1);
                   const mxArray *ysub = tree ? mxGetField(tree, 0, "ysub") : nullptr;
                   const mxArray *var = tree ? mxGetField(tree, 0, "var") : nullptr;
+                  // The last node is a leaf: its responses are set.
                   return ysub && var && mxIsCell(ysub) && mxIsInt32(var) &&
-                         mxGetM(ysub) == mxGetM(var) && mxGetCell(ysub, 0) != nullptr;
+                         mxGetM(ysub) == mxGetM(var) &&
+                         mxGetCell(ysub, mxGetM(ysub) - 1) != nullptr;
               });
     t.returns("five inputs take every default", 1, fit(nullptr));
     t.out_of_memory_anywhere("the host out of memory anywhere in a fit ends it with its error",
