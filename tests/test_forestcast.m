@@ -48,6 +48,14 @@ function batches_and_threads()
   assert(isequal([mu v], [mu3 v3]), 'seed %d: thread count changed the bits', seed);
   [mu5, v5] = forestcast(forest, Z(1:5, :));
   assert(isequal([mu5 v5], [mu(1:5) v(1:5)]), 'seed %d: a small batch differs', seed);
+  % A split on a column past 65,536 is walked as well as one before it.
+  wide = struct('var', int32([70001; 0; 0]), 'cut', [0.5; 0; 0], 'leftchildren', int32([2; 0; 0]), ...
+                'rightchildren', int32([3; 0; 0]), 'catsplit', {cell(0, 2)}, ...
+                'leaf_mean', [0; 1; 2], 'leaf_var', [0; 0; 0]);
+  Z = zeros(4, 70001);
+  Z(:, 70001) = [0; 1; 0.2; NaN];
+  Z(:, 70001 - 65536) = 1;                      % what a 16-bit column would read
+  assert(isequal(forestcast({wide}, Z), [1; 2; 1; 2]), 'a wide Z read the wrong column');
 end
 
 function faults()
