@@ -6,7 +6,10 @@
 
 #include "mexhost.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 namespace host {
 
@@ -64,6 +67,57 @@ inline bool lists(Span<const std::int32_t> set, std::int32_t category)
         if (value == category)
             return true;
     return false;
+}
+
+// One catsplit row as the walks that route many rows read it: which of
+// the categories base..base+63 either set lists (`known`), and which of
+// those go right. The left set is searched first, so a category both list
+// goes left. Whatever a checked walk would decide otherwise (a category
+// outside the window, a set it would report) is simply not known here: the
+// fast walk leaves that row to the checked one.
+struct CategoryWindow {
+    std::uint64_t known = 0;
+    std::uint64_t right = 0;
+    std::int64_t base = 0;
+
+    // 0 left, 1 right, 2 not known.
+    std::size_t side(std::int32_t category) const
+    {
+        const std::uint64_t offset = static_cast<std::uint64_t>(category - base);
+        const std::uint64_t bit = offset < 64 ? std::uint64_t{1} << offset : 0;
+        if (!(known & bit))
+            return 2;
+        return (right & bit) != 0;
+    }
+};
+
+// The categories base..base+63 that a value set lists.
+inline std::uint64_t window_mask(Span<const std::int32_t> set, std::int64_t base)
+{
+    std::uint64_t mask = 0;
+    for (const std::int32_t value : set) {
+        const std::uint64_t offset = static_cast<std::uint64_t>(value - base);
+        if (offset < 64)
+            mask |= std::uint64_t{1} << offset;
+    }
+    return mask;
+}
+
+// The window of a catsplit row whose sets are `left` and `right` (empty
+// where unusable). It starts at the smallest category listed, so any 64
+// neighbouring categories fit, whatever their numbers.
+inline CategoryWindow category_window(Span<const std::int32_t> left,
+                                      Span<const std::int32_t> right)
+{
+    CategoryWindow w;
+    w.base = INT32_MAX;
+    for (const Span<const std::int32_t> &set : {left, right})
+        for (const std::int32_t value : set)
+            w.base = std::min<std::int64_t>(w.base, value);
+    const std::uint64_t left_mask = window_mask(left, w.base);
+    w.right = window_mask(right, w.base) & ~left_mask;
+    w.known = left_mask | w.right;
+    return w;
 }
 
 // Reorders list[0..n) so that the entries `goes_left` accepts come first,

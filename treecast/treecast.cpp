@@ -190,57 +190,21 @@ double fwd_one_row(const Tree &t, const Rows &x, std::size_t i, std::size_t star
     }
 }
 
-// The value sets of one catsplit row as the group walk reads them: which
-// categories base..base+63 either set lists (`known`) and which of those go
-// right. Whatever the row walk would decide otherwise (a category outside
-// that window, a set it would report as unset or not int32) is simply not
-// known here, so the group walk leaves that row to the row walk.
-struct Sides {
-    std::uint64_t known = 0;
-    std::uint64_t right = 0;
-    std::int32_t base = 0;
-};
-
-// The categories base..base+63 that a value set lists.
-std::uint64_t window_mask(host::Span<const std::int32_t> set, std::int64_t base)
+// Reads catsplit row `row` (0-based) as the group walk reads it (a row
+// with an unusable left set is known nowhere; an unusable right set lists
+// nothing). The sets cannot change during a call, so each row is read once
+// per call, not at every visit; a read raises nothing, even for a set the
+// row walk would report.
+host::CategoryWindow read_sides(const mxArray *catsplit, std::size_t row, std::size_t M)
 {
-    std::uint64_t mask = 0;
-    for (const std::int32_t value : set) {
-        const std::uint64_t offset = static_cast<std::uint64_t>(value - base);
-        if (offset < 64)
-            mask |= std::uint64_t{1} << offset;
-    }
-    return mask;
-}
-
-// Reads catsplit row `row` (0-based) into `sides`. The sets cannot change
-// during a call, so each row is read once per call, not at every visit; a
-// read raises nothing, even for a set the row walk would report.
-void read_sides(const mxArray *catsplit, std::size_t row, std::size_t M, Sides &sides)
-{
-    sides = Sides{};
     const mxArray *left = mxGetCell(catsplit, static_cast<mwIndex>(row));
     if (set_state(left) != SetState::usable)
-        return;
-    const host::Span<const std::int32_t> left_set = host::int32s(left);
+        return {};
     host::Span<const std::int32_t> right_set;
     const mxArray *right = mxGetCell(catsplit, static_cast<mwIndex>(row + M));
-    const bool right_usable = set_state(right) == SetState::usable;
-    if (right_usable)
+    if (set_state(right) == SetState::usable)
         right_set = host::int32s(right);
-    // The window starts at the smallest category listed, so any 64
-    // neighbouring categories fit, whatever their numbers.
-    std::int32_t base = INT32_MAX;
-    for (const std::int32_t value : left_set)
-        base = std::min(base, value);
-    for (const std::int32_t value : right_set)
-        base = std::min(base, value);
-    sides.base = base;
-    const std::uint64_t left_mask = window_mask(left_set, base);
-    // The left set is searched first: a category both sets list goes left.
-    const std::uint64_t right_mask = right_usable ? window_mask(right_set, base) & ~left_mask : 0;
-    sides.known = left_mask | right_mask;
-    sides.right = right_mask;
+    return host::category_window(host::int32s(left), right_set);
 }
 
 // Rows walked together. Enough to keep several independent loads in
@@ -254,7 +218,7 @@ constexpr std::size_t GROUP = 256;
 struct Step {
     std::size_t column_start = 0; // n * (column - 1); 0 at nodes a row stays at
     double cut = 0;
-    Sides sides; // categorical nodes only
+    host::CategoryWindow sides; // categorical nodes only
     // Children are int32, so every node a row can reach numbers below 2^31.
     std::uint32_t next[3] = {};
     bool categorical = false;
@@ -287,7 +251,7 @@ Step compile_step(const Tree &t, const Rows &x, std::size_t k)
     step.categorical = true;
     const std::int32_t r = category_of(t.cut[k]);
     if (is_catsplit_row(r, t.M))
-        read_sides(t.catsplit, static_cast<std::size_t>(r) - 1, t.M, step.sides);
+        step.sides = read_sides(t.catsplit, static_cast<std::size_t>(r) - 1, t.M);
     return step;
 }
 
@@ -296,13 +260,7 @@ inline std::size_t side_of(const Step &step, double x)
 {
     if (!step.categorical)
         return !(step.cut > x); // a NaN value or cut compares false: right
-    const Sides &sides = step.sides;
-    const std::uint64_t offset =
-        static_cast<std::uint64_t>(std::int64_t{category_of(x)} - sides.base);
-    const std::uint64_t bit = offset < 64 ? std::uint64_t{1} << offset : 0;
-    if (!(sides.known & bit))
-        return 2;
-    return (sides.right & bit) != 0;
+    return step.sides.side(category_of(x));
 }
 
 // Fills `out` with the prediction of every row. Rows are walked in groups;
