@@ -7,12 +7,11 @@
 // leaf_var + leaf_mean^2 less the squared mean. That is forestmargins with
 // one configuration and one instance, bit for bit.
 //
-// Rows are taken in chunks of a fixed size, spread over the threads. A
-// chunk walks tree by tree, so that one tree's arrays stay in the caches
-// for all its rows, and within a tree block by block, a block's rows one
-// step per sweep, so that the memory loads of different rows overlap.
-// Neither the chunks nor which fault is reported (the first faulty
-// chunk's) depend on the thread count.
+// Rows are taken in blocks of a fixed size, spread over the threads. A
+// block walks tree by tree, so that one tree's steps stay in the caches for
+// all its rows, and its rows move one step per sweep, so that the memory
+// loads of different rows overlap. Neither the blocks nor which fault is
+// reported (the first faulty block's) depend on the thread count.
 #include "forest.hpp"
 #include "mixture.hpp"
 
@@ -33,22 +32,19 @@ constexpr const char *USAGE =
     "returns it), Z n-by-(p+d) double (configuration columns, then instance columns), opts an "
     "optional struct (help forestcast).";
 
-// Rows walked together: enough for each row's next step to arrive from
-// memory while the others move (it is fetched as soon as it is known),
-// few enough for the block's state and those steps to stay in the first
-// two cache levels.
+// Rows walked together, and taken by a thread at a time: enough for each
+// row's next step to arrive from memory while the others move (it is
+// fetched as soon as it is known), few enough for the block's state and
+// those steps to stay in the first two cache levels, and for the blocks to
+// spread evenly over the threads.
 constexpr std::size_t BLOCK = 1024;
-
-// Rows a thread takes at a time, walked down every tree in turn: one
-// block, so that the work spreads evenly over the threads.
-constexpr std::size_t CHUNK = BLOCK;
 
 // A node as the block walk reads it, compiled from the tree's arrays once
 // per call: its cut (at a categorical split, its row of the windows
 // table), the column of Z its variable sits in, and its left child; the
 // right child is the next node, as forestfit and grow_tree number them. A
 // row stays where the checked walk must decide (a leaf, a fault to report,
-// a right child elsewhere, value sets that fit no window): such a node's
+// a right child elsewhere): such a node's
 // cut is NaN, which sends every row right, and its left child the node
 // before it, so that the ordered step's arithmetic leads back to the node
 // itself without a branch. 16 bytes: a tree of 60,000 nodes fits a core's
@@ -61,59 +57,15 @@ struct Step {
 };
 static_assert(sizeof(Step) == 16, "a step is two to a cache line's quarter");
 
-// Which side the categories base..base+63 take at a catsplit row: `known`
-// has a bit for every category either set lists, `right` for those that go
-// right (the left set is searched first, so a category both list goes left).
-struct Window {
-    std::uint64_t known;
-    std::uint64_t right;
-    std::int64_t base;
-};
-
-// The categories base..base+63 a value set lists, or false where it lists
-// one outside them.
-bool window_mask(host::Span<const std::int32_t> set, std::int64_t base, std::uint64_t &mask)
-{
-    mask = 0;
-    for (const std::int32_t value : set) {
-        const std::uint64_t offset = static_cast<std::uint64_t>(value - base);
-        if (offset >= 64)
-            return false;
-        mask |= std::uint64_t{1} << offset;
-    }
-    return true;
-}
-
-// The window of catsplit row r of tree t, whose sets are usable, or false
-// where they do not fit one.
-bool window_of(const Tree &t, std::size_t r, Window &w)
-{
-    const host::Span<const std::int32_t> left = t.set(r).values;
-    const host::Span<const std::int32_t> right = t.set(r + t.M).values;
-    std::int64_t lowest = INT32_MAX;
-    for (const auto &set : {left, right})
-        for (const std::int32_t value : set)
-            lowest = std::min<std::int64_t>(lowest, value);
-    std::uint64_t left_mask = 0;
-    std::uint64_t right_mask = 0;
-    if (!window_mask(left, lowest, left_mask) || !window_mask(right, lowest, right_mask))
-        return false;
-    w = Window{left_mask | right_mask, right_mask & ~left_mask, lowest};
-    return true;
-}
-
 // Compiles tree t for data of `columns` columns: its steps (N) and the
 // windows of its catsplit rows (M).
-void compile_tree(const Tree &t, std::size_t columns, Step *steps, Window *windows)
+void compile_tree(const Tree &t, std::size_t columns, Step *steps,
+                  host::CategoryWindow *windows)
 {
     Fault ignored;
-    for (std::size_t r = 0; r < t.M; ++r) {
-        Window w{0, 0, 0};
-        if (t.set(r).state == host::SetState::usable &&
-            t.set(r + t.M).state == host::SetState::usable)
-            window_of(t, r, w);
-        windows[r] = w;
-    }
+    // Only usable sets are read: no split that names another row compiles.
+    for (std::size_t r = 0; r < t.M; ++r)
+        windows[r] = host::category_window(t.set(r).values, t.set(r + t.M).values);
     for (std::size_t k = 0; k < t.N; ++k) {
         // Unsigned arithmetic: the root's "node before" wraps to it.
         Step step{std::numeric_limits<double>::quiet_NaN(), static_cast<std::uint32_t>(k - 1), 0,
@@ -137,24 +89,21 @@ void compile_tree(const Tree &t, std::size_t columns, Step *steps, Window *windo
 }
 
 // The node a row with value x goes to from `step` (node k): the node
-// itself where the checked walk must decide.
-inline std::uint32_t next_of(const Step &step, const Window *windows, std::uint32_t k, double x)
+// itself where the checked walk must decide (also for a category its row's
+// window does not know).
+inline std::uint32_t next_of(const Step &step, const host::CategoryWindow *windows,
+                             std::uint32_t k, double x)
 {
     if (!step.categorical) // a NaN value or cut compares false: right
         return step.left + static_cast<std::uint32_t>(!(step.cut > x));
-    const Window &w = windows[static_cast<std::size_t>(step.cut)];
-    const std::uint64_t offset =
-        static_cast<std::uint64_t>(std::int64_t{host::category_of(x)} - w.base);
-    const std::uint64_t bit = offset < 64 ? std::uint64_t{1} << offset : 0;
-    if (!(w.known & bit))
-        return k;
-    return step.left + static_cast<std::uint32_t>((w.right & bit) != 0);
+    const host::CategoryWindow &w = windows[static_cast<std::size_t>(step.cut)];
+    const std::size_t side = w.side(host::category_of(x));
+    return side == 2 ? k : step.left + static_cast<std::uint32_t>(side);
 }
 
 // One thread's scratch: the rows of the block still walking, the node
-// each has reached and the steps it took; for its chunk, the leaves' means
-// and variances per tree (row b of tree t at b + t * span, span the rows of
-// a chunk).
+// each has reached and the steps it took; the leaves' means and variances
+// per tree (row b of tree t at b + t * span, span the rows of a block).
 struct WalkScratch {
     std::uint32_t *moving;
     std::uint32_t *node;
@@ -214,16 +163,16 @@ std::size_t walk_row(const Tree &t, const forest::Data &z, std::size_t row, std:
 // none where it has too few rows to walk for compiling to pay.
 struct Compiled {
     const Step *steps;
-    const Window *windows;
+    const host::CategoryWindow *windows;
 };
 
-// Walks rows first..first+count-1 of Z, the block at `offset` in its
-// chunk, down tree `index`, and stores each row's leaf mean and variance in
-// column `index` of the chunk's tables. The block walk takes only steps
+// Walks rows first..first+count-1 of Z, a block, down tree `index`, and
+// stores each row's leaf mean and variance in column `index` of the block's
+// tables. The block walk takes only steps
 // that cannot fail; the rows it leaves at a split are finished by walk_row
 // in row order, so the fault reported is the first row's.
 Fault walk_block(const Tree &t, const Compiled &c, std::size_t index, const forest::Data &z,
-                 std::size_t first, std::size_t count, std::size_t offset, const WalkScratch &s)
+                 std::size_t first, std::size_t count, const WalkScratch &s)
 {
     for (std::size_t b = 0; b < count; ++b) {
         s.moving[b] = static_cast<std::uint32_t>(b);
@@ -254,8 +203,8 @@ Fault walk_block(const Tree &t, const Compiled &c, std::size_t index, const fore
         }
         live = kept;
     }
-    double *const means = s.means + index * s.span + offset;
-    double *const vars = s.vars + index * s.span + offset;
+    double *const means = s.means + index * s.span;
+    double *const vars = s.vars + index * s.span;
     Fault fault;
     fault.tree = index;
     for (std::size_t b = 0; b < count; ++b) {
@@ -271,9 +220,9 @@ Fault walk_block(const Tree &t, const Compiled &c, std::size_t index, const fore
     return fault;
 }
 
-// The fault to report for a chunk starting at row `first` whose walk met
+// The fault to report for a block starting at row `first` whose walk met
 // `found`: the first failing row's, at its first failing tree. Trees before
-// found.tree passed every row of the chunk, and found.tree every row before
+// found.tree passed every row of the block, and found.tree every row before
 // found.row, so only the rows before it need the later trees.
 Fault first_fault(const forest::Forest &trees, const forest::Data &z, std::size_t first,
                   const Fault &found)
@@ -306,9 +255,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
             "columns).");
     require_full(Z, "Z");
     const forest::Data z{"Z", mxGetPr(Z), rows(Z), cols(Z)};
-    const std::size_t chunks = (z.rows + CHUNK - 1) / CHUNK;
+    const std::size_t blocks = (z.rows + BLOCK - 1) / BLOCK;
     std::size_t threads = std::min(forest::thread_count(nrhs == 3 ? prhs[IN_OPTS] : nullptr),
-                                         std::max<std::size_t>(chunks, 1));
+                                   std::max<std::size_t>(blocks, 1));
 
     // What the trees were fitted on, before any walking.
     forest::check_fitted(trees, z, forest::WHOLE_ROWS);
@@ -317,10 +266,10 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     double compiled = 0;
     for (std::size_t t = 0; t < T; ++t)
         compiled += sizeof(Step) * static_cast<double>(trees[t].N) +
-                    sizeof(Window) * static_cast<double>(trees[t].M);
+                    sizeof(host::CategoryWindow) * static_cast<double>(trees[t].M);
     // Fewer threads where their tables would not fit: the answer is the
     // same, and only a call that one thread cannot make is refused.
-    const std::size_t span = std::min(CHUNK, z.rows);
+    const std::size_t span = std::min(BLOCK, z.rows);
     const double per_thread = 12.0 * BLOCK + 16.0 * static_cast<double>(T) * span;
     while (threads > 1 &&
            exceeds_memory(outputs + compiled + per_thread * static_cast<double>(threads)))
@@ -345,7 +294,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         window_at[t + 1] = window_at[t] + (compiled ? trees[t].M : 0);
     }
     Scratch<Step> steps(step_at[T], unfilled);
-    Scratch<Window> windows(window_at[T], unfilled);
+    Scratch<host::CategoryWindow> windows(window_at[T], unfilled);
     parallel_for(T, threads, [&](std::size_t t) {
         if (step_at[t + 1] > step_at[t])
             compile_tree(trees[t], z.cols, steps.data() + step_at[t],
@@ -358,32 +307,29 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     Scratch<std::uint32_t> taken(BLOCK * threads, unfilled);
     Scratch<double> means(span * T * threads, unfilled);
     Scratch<double> vars(span * T * threads, unfilled);
-    Scratch<Fault> faults(chunks, unfilled);
-    parallel_work(chunks, threads, [&](std::size_t chunk, std::size_t worker) {
+    Scratch<Fault> faults(blocks, unfilled);
+    parallel_work(blocks, threads, [&](std::size_t block, std::size_t worker) {
         const WalkScratch s{moving.data() + worker * BLOCK, node.data() + worker * BLOCK,
                             taken.data() + worker * BLOCK, means.data() + worker * span * T,
                             vars.data() + worker * span * T, span};
-        const std::size_t first = chunk * CHUNK;
-        const std::size_t count = std::min(CHUNK, z.rows - first);
-        faults[chunk] = Fault();
+        const std::size_t first = block * BLOCK;
+        const std::size_t count = std::min(BLOCK, z.rows - first);
+        faults[block] = Fault();
         for (std::size_t t = 0; t < T; ++t) {
             const bool compiled = step_at[t + 1] > step_at[t];
             const Compiled c{compiled ? steps.data() + step_at[t] : nullptr,
                              windows.data() + window_at[t]};
-            for (std::size_t offset = 0; offset < count; offset += BLOCK) {
-                faults[chunk] = walk_block(trees[t], c, t, z, first + offset,
-                                           std::min(BLOCK, count - offset), offset, s);
-                if (faults[chunk]) {
-                    faults[chunk] = first_fault(trees, z, first, faults[chunk]);
-                    return;
-                }
+            faults[block] = walk_block(trees[t], c, t, z, first, count, s);
+            if (faults[block]) {
+                faults[block] = first_fault(trees, z, first, faults[block]);
+                return;
             }
         }
         pool_trees(s.means, s.vars, count, T, 1, span, mu + first, v + first);
     });
-    for (std::size_t c = 0; c < chunks; ++c)
-        if (faults[c])
-            forest::report(faults[c], trees[faults[c].tree]);
+    for (std::size_t b = 0; b < blocks; ++b)
+        if (faults[b])
+            forest::report(faults[b], trees[faults[b].tree]);
 
     const Outputs slots(nlhs, plhs);
     for (int o = 0; o < NUM_OUTPUTS; ++o)

@@ -27,7 +27,6 @@ namespace {
 using forest::Fault;
 using forest::Tree;
 using host::fail;
-using host::fail_fmt;
 using host::require;
 
 enum { IN_FOREST = 0, IN_THETA, IN_X, IN_OPTS };
@@ -212,10 +211,8 @@ forest::Data data_argument(const mxArray *a, const char *name, const char *messa
 {
     require(host::is_real_double(a) && host::dimension_count(a) == 2, message);
     host::require_full(a, name);
-    const std::size_t rows = host::rows(a);
-    if (rows > static_cast<std::size_t>(INT32_MAX))
-        fail_fmt("%s has %zu rows, more than 32-bit row numbers can count.", name, rows);
-    return {name, mxGetPr(a), rows, host::cols(a)};
+    host::require_int32_rows(a, name);
+    return {name, mxGetPr(a), host::rows(a), host::cols(a)};
 }
 
 } // namespace

@@ -261,11 +261,12 @@ inline void read_packed_sets(const mxArray *a, std::size_t t, Tree &tree)
     tree.packed_values = values.data();
 }
 
-// Reads tree t's value sets, from their packed copy where the tree has one.
-// In Octave the first read of a cell's element converts every element of
-// the cell (about 0.2 us each), so a tree without categorical splits never
-// touches its catsplit.
-inline void read_value_sets(const mxArray *a, std::size_t t, Tree &tree, ValueSet *sets)
+// Reads tree t's value sets, from their packed copy where the tree has one
+// (`packed`). In Octave the first read of a cell's element converts every
+// element of the cell (about 0.2 us each), so a tree without categorical
+// splits never touches its catsplit.
+inline void read_value_sets(const mxArray *a, std::size_t t, bool packed, Tree &tree,
+                            ValueSet *sets)
 {
     bool categorical = false;
     for (std::size_t k = 0; k < tree.N && !categorical; ++k)
@@ -274,7 +275,7 @@ inline void read_value_sets(const mxArray *a, std::size_t t, Tree &tree, ValueSe
         tree.M = 0; // no walk reads a set, and none is read here
         return;
     }
-    if (has_packed_sets(a)) {
+    if (packed) {
         read_packed_sets(a, t, tree);
         return;
     }
@@ -322,8 +323,10 @@ inline void read_fitted(const mxArray *a, std::size_t t, Tree &tree)
 }
 
 // Reads element t of the forest: a 1-by-1 struct with the tree's fields.
-// `sets` has room for its 2M value sets (M as tree_struct finds it).
-inline void read_tree(const mxArray *a, std::size_t t, std::size_t M, Tree &tree, ValueSet *sets)
+// `sets` has room for its 2M value sets (M and `packed` as tree_struct
+// finds them).
+inline void read_tree(const mxArray *a, std::size_t t, std::size_t M, bool packed, Tree &tree,
+                      ValueSet *sets)
 {
     tree.M = M;
     const mxArray *var = required_field(a, t, "var");
@@ -341,19 +344,21 @@ inline void read_tree(const mxArray *a, std::size_t t, std::size_t M, Tree &tree
     tree.leaf_mean = node_doubles(a, t, "leaf_mean", tree.N);
     tree.leaf_var = node_doubles(a, t, "leaf_var", tree.N);
     read_fitted(a, t, tree);
-    read_value_sets(a, t, tree, sets);
+    read_value_sets(a, t, packed, tree, sets);
 }
 
-// Element t of the forest, checked to be a tree struct; its catsplit rows,
-// M, from the packed value sets where it has them (catsplit itself is then
-// not opened: asking a cell's size in Octave fixes a size cache that its
-// later conversion would leak), else from catsplit.
-inline const mxArray *tree_struct(const mxArray *forest, std::size_t t, std::size_t &M)
+// Element t of the forest, checked to be a tree struct; whether it has
+// packed value sets, and its catsplit rows, M, from them where it has them
+// (catsplit itself is then not opened: asking a cell's size in Octave fixes
+// a size cache that its later conversion would leak), else from catsplit.
+inline const mxArray *tree_struct(const mxArray *forest, std::size_t t, std::size_t &M,
+                                  bool &packed)
 {
     const mxArray *a = mxGetCell(forest, static_cast<mwIndex>(t));
     if (a == nullptr || !mxIsStruct(a) || host::numel(a) != 1)
         fail_fmt("forest{%zu} must be a 1-by-1 tree struct, as forestfit returns them.", t + 1);
-    if (has_packed_sets(a)) {
+    packed = has_packed_sets(a);
+    if (packed) {
         const mxArray *ends = field(a, "catsplit_ends");
         const mxArray *values = field(a, "catsplit_values");
         if (!(ends != nullptr && host::is_real_int32(ends) && host::cols(ends) == 2 &&
@@ -406,10 +411,10 @@ public:
         std::size_t at = 0;
         for (std::size_t t = 0; t < T_; ++t) {
             std::size_t M = 0;
-            const mxArray *a = tree_struct(forest, t, M);
+            bool packed = false;
+            const mxArray *a = tree_struct(forest, t, M, packed);
             Tree *tree = new (&trees_[t]) Tree();
-            const bool packed = has_packed_sets(a);
-            read_tree(a, t, M, *tree, packed ? nullptr : sets_.data() + at);
+            read_tree(a, t, M, packed, *tree, packed ? nullptr : sets_.data() + at);
             at += packed ? 0 : 2 * M;
             max_nodes_ = std::max(max_nodes_, tree->N);
         }

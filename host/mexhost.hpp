@@ -148,6 +148,13 @@ inline void require_full(const mxArray *a, const char *name)
         fail_fmt("%s must be a full matrix, not sparse.", name);
 }
 
+// A matrix whose rows the walks list as int32 row numbers.
+inline void require_int32_rows(const mxArray *a, const char *name)
+{
+    if (rows(a) > static_cast<std::size_t>(INT32_MAX))
+        fail_fmt("%s has %zu rows, more than 32-bit row numbers can count.", name, rows(a));
+}
+
 // A cell element counts as unset when the host hands a null handle
 // (MATLAB) or a 0-by-0 double (how Octave reads a never-set element), so
 // the same user code gives the same message in both hosts.

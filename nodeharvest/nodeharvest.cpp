@@ -343,9 +343,7 @@ const double *data_matrix(const mxArray *a, const char *name, const char *messag
 {
     host::require(host::is_real_double(a), message);
     host::require_full(a, name);
-    if (host::rows(a) > static_cast<std::size_t>(INT32_MAX))
-        fail_fmt("%s has %zu rows, more than 32-bit row numbers can count.", name,
-                 host::rows(a));
+    host::require_int32_rows(a, name);
     return mxGetPr(a);
 }
 

@@ -31,7 +31,7 @@ end
 
 function batches_and_threads()
   % Trees compiled for a large batch and walked as they are for a small
-  % one; chunks of rows spread over threads.
+  % one; blocks of rows spread over threads.
   seed = 7401;
   rand('state', seed);
   forest = cell(1, 4);
