@@ -164,17 +164,11 @@ mxArray *packed_set_values(const Tree &tree)
     return values;
 }
 
-// What every tree of a fit records beside its nodes.
-struct FitRecord {
-    std::size_t theta_cols, n_vars;
-    const double *levels;
-    KeptResponses kept;
-};
-
 // The tree in grow_tree's fields, classes, shapes and order, then what it
 // was fitted on (so that the forest modules can check the data they route
 // before walking).
-mxArray *tree_struct(const Tree &tree, const FitRecord &fit, InterruptPoll &poll_interrupt)
+mxArray *tree_struct(const Tree &tree, const forestcore::TrainingSet &data, KeptResponses kept,
+                     InterruptPoll &poll_interrupt)
 {
     static const char *fields[] = {"var",       "cut",      "children",      "leftchildren",
                                    "rightchildren", "catsplit", "ysub",      "nodepred",
@@ -220,10 +214,10 @@ mxArray *tree_struct(const Tree &tree, const FitRecord &fit, InterruptPoll &poll
         spread[k] = node.spread;
     }
     mxSetFieldByNumber(out, 0, CATSPLIT, value_sets(tree));
-    mxSetFieldByNumber(out, 0, YSUB, node_responses(tree, fit.kept, poll_interrupt));
+    mxSetFieldByNumber(out, 0, YSUB, node_responses(tree, kept, poll_interrupt));
     mxSetFieldByNumber(out, 0, THETA_COLUMNS,
-                       mxCreateDoubleScalar(static_cast<double>(fit.theta_cols)));
-    mxSetFieldByNumber(out, 0, LEVELS, host_row(fit.levels, fit.n_vars, mxDOUBLE_CLASS));
+                       mxCreateDoubleScalar(static_cast<double>(data.theta_cols)));
+    mxSetFieldByNumber(out, 0, LEVELS, host_row(data.levels, data.n_vars, mxDOUBLE_CLASS));
     mxSetFieldByNumber(out, 0, CATSPLIT_ENDS, packed_set_ends(tree));
     mxSetFieldByNumber(out, 0, CATSPLIT_VALUES, packed_set_values(tree));
     return out;
@@ -370,7 +364,7 @@ void check_column(const double *values, std::size_t rows, double L, const char *
 // ---- memory ---------------------------------------------------------------
 
 // What the host holds beyond the numbers, measured in Octave 7: a tree
-// struct with its sixteen fields, each node (its ysub cell and row, its
+// struct with its fields, each node (its ysub cell and row, its
 // share of the per-node fields; internal nodes have no row by default, so
 // this bounds them from above), each value-set row.
 constexpr double TREE_HOST_BYTES = 9500;
@@ -509,7 +503,7 @@ Footprint fit_footprint(const forestcore::TrainingSet &data, const Options &o, d
 // interrupt and for the memory. Every host call stays on the calling
 // thread. Even a single tree grows on a worker, so that Ctrl-C reaches it.
 mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::GrowOptions &grow_opts,
-                     const FitRecord &record, const Options &o)
+                     const Options &o)
 {
     const std::size_t count = static_cast<std::size_t>(o.num_trees);
     // More threads than trees would idle.
@@ -544,39 +538,28 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
         state[t].store(outcome, std::memory_order_release);
     };
     std::size_t converted = 0;
-    std::size_t failed = count;
     bool too_large = false;
-    MemoryWatch memory(count, record.kept);
+    MemoryWatch memory(count, o.ysub);
     InterruptPoll poll_interrupt;
     // On the calling thread: finished trees into the forest, in order.
     auto collect = [&] {
         for (; converted < count && !too_large; ++converted) {
             const char now = state[converted].load(std::memory_order_acquire);
-            if (now == PENDING)
+            if (now != GROWN)
                 break;
-            if (now == FAILED) {
-                failed = std::min(failed, converted);
-                break;
-            }
             mxSetCell(forest, static_cast<mwIndex>(converted),
-                      tree_struct(trees[converted], record, poll_interrupt));
+                      tree_struct(trees[converted], data, o.ysub, poll_interrupt));
             if (!memory.rest_fits(trees[converted], converted + 1)) {
                 too_large = true;
                 stop = true;
             }
-            Tree().swap(trees[converted]); // its memory back at once
+            trees[converted] = Tree(); // its memory back at once
         }
         poll_interrupt();
     };
-    if (o.num_threads == 1) {
-        for (std::size_t t = 0; t < count && failed == count && !too_large; ++t) {
-            grow(t, 0);
-            collect();
-        }
-    } else {
-        host::parallel_for_watched(count, threads, stop, INTERRUPT_PERIOD, grow, collect);
-        collect();
-    }
+    // A tree that failed, or a forest too large, has set `stop`.
+    host::parallel_for_watched(count, o.num_threads == 1 ? 0 : threads, stop, INTERRUPT_PERIOD,
+                               grow, collect);
     if (too_large)
         memory.projected(converted).refuse();
     if (converted < count)
@@ -720,8 +703,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 
     const forestcore::GrowOptions grow_opts{static_cast<std::size_t>(o.mtry), o.min_leaf,
                                             o.max_nodes, o.bootstrap, o.ysub};
-    const FitRecord record{data.theta_cols, D, data.levels, o.ysub};
-    mxArray *forest = grow_forest(data, grow_opts, record, o);
+    mxArray *forest = grow_forest(data, grow_opts, o);
     const Outputs out(nlhs, plhs);
     out.set(0, forest);
 }

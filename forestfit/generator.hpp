@@ -54,6 +54,7 @@ public:
         }
     }
 
+private:
     static std::uint64_t splitmix64(std::uint64_t &x)
     {
         std::uint64_t z = (x += 0x9e3779b97f4a7c15ULL);
@@ -61,8 +62,6 @@ public:
         z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
         return z ^ (z >> 31);
     }
-
-private:
     static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
     std::uint64_t state_[4];
 };

@@ -94,24 +94,6 @@ struct Tree {
         return kept == KeptResponses::all || (kept == KeptResponses::leaves && node.is_leaf());
     }
     std::size_t split_count() const { return left_sizes.size(); }
-    void swap(Tree &other)
-    {
-        nodes.swap(other.nodes);
-        responses.swap(other.responses);
-        left_values.swap(other.left_values);
-        right_values.swap(other.right_values);
-        left_sizes.swap(other.left_sizes);
-        right_sizes.swap(other.right_sizes);
-    }
-    void clear()
-    {
-        nodes.clear();
-        responses.clear();
-        left_values.clear();
-        right_values.clear();
-        left_sizes.clear();
-        right_sizes.clear();
-    }
 };
 
 // The best split found so far at a node.
@@ -124,7 +106,7 @@ struct Split {
 };
 
 // One thread's working buffers, taken once and kept from tree to tree:
-// about 64 bytes per run and 60 per rank of the widest variable.
+// about 64 bytes per run and 41 per rank of the widest variable.
 struct TreeScratch {
     std::vector<std::uint32_t> conf, inst; // the sample's rows of Theta and X
     std::vector<double> y;                 // and responses, in node order
@@ -175,7 +157,7 @@ public:
     bool grow(Tree &tree)
     {
         tree_ = &tree;
-        tree.clear();
+        tree = Tree();
         draw_sample();
         tree.nodes.push_back(Node{0, static_cast<std::uint32_t>(data_.n_runs), 0, 0, 0, 0, 0, 0, 0});
         for (std::size_t k = 0; k < tree.nodes.size(); ++k) {
@@ -240,13 +222,10 @@ private:
         const std::size_t begin = nodes[k].begin;
         const std::size_t m = nodes[k].run_count();
 
-        double *copy = nullptr;
-        if (opts_.kept == KeptResponses::all) {
-            std::vector<double> &kept = tree_->responses;
-            kept.resize(kept.size() + m);
-            copy = kept.data() + kept.size() - m;
-        }
-        const bool all_equal = node_statistics(nodes[k], w_.y.data() + begin, copy, m);
+        if (opts_.kept == KeptResponses::all)
+            tree_->responses.insert(tree_->responses.end(), w_.y.begin() + begin,
+                                    w_.y.begin() + begin + m);
+        const bool all_equal = node_statistics(nodes[k], w_.y.data() + begin, m);
         if (static_cast<double>(m) < 2 * opts_.min_leaf ||
             static_cast<double>(nodes.size()) + 2 > opts_.max_nodes || all_equal)
             return;
@@ -287,11 +266,10 @@ private:
         return tried;
     }
 
-    // The statistics as grow_tree computes them, sums in node order; the
-    // responses are copied into `copy` (if any) on the way (the loop waits
-    // on its sums anyway). Returns whether they are all equal. A node holds
-    // at least one run.
-    static bool node_statistics(Node &node, const double *yk, double *copy, std::size_t m)
+    // The statistics as grow_tree computes them, sums in node order.
+    // Returns whether the responses are all equal. A node holds at least
+    // one run.
+    static bool node_statistics(Node &node, const double *yk, std::size_t m)
     {
         double sum = 0, squares = 0;
         bool all_equal = true;
@@ -300,8 +278,6 @@ private:
             squares += yk[i] * yk[i];
             all_equal &= yk[i] == yk[0];
         }
-        if (copy != nullptr)
-            std::copy_n(yk, m, copy);
         const double mean = sum / static_cast<double>(m);
         double spread = 0;
         for (std::size_t i = 0; i < m; ++i)

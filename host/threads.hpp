@@ -93,13 +93,14 @@ void parallel_for(std::size_t count, std::size_t threads, Work work)
 // (by the caller, or here when watch throws) no item starts, and work
 // should return early from the one it runs. If watch throws, the workers
 // are joined before the exception goes on, so nothing runs on after the
-// call. If the system refuses every thread, the calling thread runs the
-// items itself as worker 0, calling watch between them.
+// call. With threads = 0, or if the system refuses every thread, the
+// calling thread runs the items itself as worker 0, calling watch between
+// them.
 template <class Work, class Watch>
 void parallel_for_watched(std::size_t count, std::size_t threads, std::atomic<bool> &stop,
                           std::chrono::milliseconds period, Work work, Watch watch)
 {
-    threads = std::max<std::size_t>(1, std::min(threads, count));
+    threads = std::min(threads, count);
     std::mutex lock;
     std::condition_variable changed;
     std::size_t events = 0, live = 0; // under lock
