@@ -325,7 +325,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
                 return;
             }
         }
-        pool_trees(s.means, s.vars, count, T, 1, span, mu + first, v + first);
+        pool_trees(s.means, s.vars, count, T, span, mu + first, v + first);
     });
     for (std::size_t b = 0; b < blocks; ++b)
         if (faults[b])

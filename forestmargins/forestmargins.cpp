@@ -288,7 +288,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
             forest::report(faults[t], trees[t]);
 
     // The forest, from the per-tree tables, as poolmargins pools them.
-    pool_trees(tree_means, tree_vars.data(), K, T, 1, K, means, vars);
+    pool_trees(tree_means, tree_vars.data(), K, T, K, means, vars);
 
     const Outputs slots(nlhs, plhs);
     for (int o = 0; o < NUM_OUTPUTS; ++o)
