@@ -55,7 +55,7 @@ test-asan: deps
 # Every module's source compiled against a stand-in host that behaves as
 # MATLAB documents where Octave differs (tests/matlab), run through its table
 # of calls with AddressSanitizer and UBSan.
-test-matlab-semantics: deps
+test-matlab-semantics: deps deps-clang
 	bash tests/matlab/run.sh
 
 fuzz: all

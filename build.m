@@ -80,7 +80,7 @@ function build(varargin)
     restore = set_environment(tool); %#ok<NASGU> restores it when build returns
     compile = @(src, out, libs) compile_octave(src, out, root, libs);
   else
-    compile = matlab_compiler(root, strict, matlab_gnu, strcmp(variant, 'portable'));
+    compile = matlab_compiler(root, matlab_gnu, strcmp(variant, 'portable'));
   end
 
   hostdir = fullfile(root, 'host');
@@ -210,7 +210,7 @@ function compile_octave(src, out, root, libs)
   fprintf('%s', output);  % warnings, if any
 end
 
-function compile = matlab_compiler(root, strict, gnu, portable)
+function compile = matlab_compiler(root, gnu, portable)
   % MATLAB's mex with the compiler chosen by mex -setup, pinned to the
   % R2017b interface (separate complex storage, 64-bit sizes); mex knows
   % -R2017b from R2018a on, and before it -largeArrayDims is that interface.

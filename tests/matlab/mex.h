@@ -57,9 +57,7 @@ mxArray *mxCreateDoubleScalar(double value);
 mxArray *mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID classid, mxComplexity complexity);
 mxArray *mxCreateNumericArray(mwSize ndim, const mwSize *dims, mxClassID classid,
                               mxComplexity complexity);
-mxArray *mxCreateLogicalMatrix(mwSize m, mwSize n);
 mxArray *mxCreateSparse(mwSize m, mwSize n, mwSize nzmax, mxComplexity complexity);
-mxArray *mxCreateString(const char *str);
 mxArray *mxCreateCellMatrix(mwSize m, mwSize n);
 mxArray *mxCreateStructMatrix(mwSize m, mwSize n, int nfields, const char **fieldnames);
 mxArray *mxDuplicateArray(const mxArray *a);
@@ -67,15 +65,11 @@ void mxDestroyArray(mxArray *a);
 
 /* Queries. */
 mxClassID mxGetClassID(const mxArray *a);
-const char *mxGetClassName(const mxArray *a);
 size_t mxGetM(const mxArray *a);
 size_t mxGetN(const mxArray *a);
 mwSize mxGetNumberOfDimensions(const mxArray *a);
-const mwSize *mxGetDimensions(const mxArray *a);
 size_t mxGetNumberOfElements(const mxArray *a);
-size_t mxGetElementSize(const mxArray *a);
 bool mxIsDouble(const mxArray *a);
-bool mxIsSingle(const mxArray *a);
 bool mxIsInt32(const mxArray *a);
 bool mxIsNumeric(const mxArray *a);
 bool mxIsLogical(const mxArray *a);
@@ -86,15 +80,11 @@ bool mxIsStruct(const mxArray *a);
 bool mxIsComplex(const mxArray *a);
 bool mxIsSparse(const mxArray *a);
 bool mxIsEmpty(const mxArray *a);
-bool mxIsClass(const mxArray *a, const char *name);
 
 /* Data. */
 double *mxGetPr(const mxArray *a);
-double *mxGetPi(const mxArray *a);
 void *mxGetData(const mxArray *a);
-void *mxGetImagData(const mxArray *a);
 double mxGetScalar(const mxArray *a);
-char *mxArrayToString(const mxArray *a);
 
 /* Cells and structs. */
 mxArray *mxGetCell(const mxArray *a, mwIndex i);
@@ -110,10 +100,6 @@ void mxSetFieldByNumber(mxArray *a, mwIndex i, int n, mxArray *value);
 /* The MEX library. */
 int mexPrintf(const char *format, ...);
 void mexErrMsgTxt(const char *message);
-void mexErrMsgIdAndTxt(const char *id, const char *format, ...);
-void mexWarnMsgTxt(const char *message);
-void mexWarnMsgIdAndTxt(const char *id, const char *format, ...);
-int mexCallMATLAB(int nlhs, mxArray *plhs[], int nrhs, mxArray *prhs[], const char *name);
 int mexEvalString(const char *command);
 
 #ifdef __cplusplus

@@ -1,9 +1,9 @@
 // The stand-in host: MATLAB's C MEX interface as MathWorks documents it,
 // where GNU Octave behaves otherwise, for tests only.
-//   - An error raised in a call (mexErrMsgTxt, a failed mexCallMATLAB, an
-//     allocation the host cannot serve) first frees every block the call got
-//     from mxMalloc/mxCalloc/mxRealloc and every array it created, then
-//     unwinds through the module: a destructor that frees again frees twice.
+//   - An error raised in a call (mexErrMsgTxt, an allocation the host
+//     cannot serve) first frees every block the call got from
+//     mxMalloc/mxCalloc/mxRealloc and every array it created, then unwinds
+//     through the module: a destructor that frees again frees twice.
 //   - mxGetCell of an element never set returns NULL; empty arrays have no
 //     data (mxGetPr returns NULL).
 //   - mexFunction gets max(nlhs, 1) output slots, exactly that many.
@@ -208,75 +208,12 @@ double number(const mxArray *a, std::size_t i)
     }
 }
 
-mxClassID class_named(const std::string &name)
-{
-    if (name == "double") return mxDOUBLE_CLASS;
-    if (name == "int32") return mxINT32_CLASS;
-    if (name == "logical") return mxLOGICAL_CLASS;
-    raise("stand-in: zeros of class " + name);
-}
-
 std::string string_of(const mxArray *a)
 {
     std::string s;
     for (std::size_t i = 0; a->cls == mxCHAR_CLASS && i < count(a->dims); ++i)
         s += static_cast<char>(static_cast<const mxChar *>(a->re)[i]);
     return s;
-}
-
-// The functions forestfit calls back: zeros(m, n, class), mat2cell(A, r, c)
-// of a 2-D array, reshape(cell, m, n).
-mxArray *call_back(const std::string &name, int nrhs, mxArray **prhs)
-{
-    if (name == "zeros" && nrhs == 3)
-        return make(class_named(string_of(prhs[2])),
-                    {static_cast<mwSize>(mxGetScalar(prhs[0])),
-                     static_cast<mwSize>(mxGetScalar(prhs[1]))},
-                    false);
-    if (name == "mat2cell" && nrhs == 3) {
-        const mxArray *a = prhs[0];
-        const std::size_t M = a->dims[0], N = count(a->dims) / std::max<std::size_t>(M, 1);
-        const std::size_t R = count(prhs[1]->dims), C = count(prhs[2]->dims);
-        std::size_t rows = 0, cols = 0;
-        for (std::size_t i = 0; i < R; ++i)
-            rows += static_cast<std::size_t>(number(prhs[1], i));
-        for (std::size_t j = 0; j < C; ++j)
-            cols += static_cast<std::size_t>(number(prhs[2], j));
-        if (rows != M || cols != N || a->complex || a->cls == mxCELL_CLASS)
-            raise("Input arguments, D1 through D2, must sum to each dimension of the input "
-                  "matrix size");
-        mxArray *cells = make(mxCELL_CLASS, {R, C}, false);
-        const std::size_t size = element_size(a->cls);
-        std::size_t j0 = 0;
-        for (std::size_t j = 0; j < C; ++j) {
-            const std::size_t n = static_cast<std::size_t>(number(prhs[2], j));
-            std::size_t i0 = 0;
-            for (std::size_t i = 0; i < R; ++i) {
-                const std::size_t m = static_cast<std::size_t>(number(prhs[1], i));
-                mxArray *piece = make(a->cls, {m, n}, false);
-                for (std::size_t c = 0; c < n; ++c)
-                    if (m > 0)
-                        std::memcpy(static_cast<char *>(piece->re) + c * m * size,
-                                    static_cast<const char *>(a->re) + ((j0 + c) * M + i0) * size,
-                                    m * size);
-                cells->elements[i + j * R] = piece;
-                i0 += m;
-            }
-            j0 += n;
-        }
-        return cells;
-    }
-    if (name == "reshape" && nrhs == 3 && prhs[0]->cls == mxCELL_CLASS) {
-        const std::size_t m = static_cast<std::size_t>(mxGetScalar(prhs[1]));
-        const std::size_t n = static_cast<std::size_t>(mxGetScalar(prhs[2]));
-        if (m * n != count(prhs[0]->dims))
-            raise("Number of elements must not change.");
-        mxArray *cells = make(mxCELL_CLASS, {m, n}, false);
-        for (std::size_t i = 0; i < m * n; ++i)
-            cells->elements[i] = mxDuplicateArray(prhs[0]->elements[i]);
-        return cells;
-    }
-    raise("Undefined function '" + name + "' for the stand-in host.");
 }
 
 mxArray *filled(mxClassID cls, std::size_t m, std::size_t n, const std::vector<double> &values)
@@ -336,11 +273,6 @@ mxArray *mxCreateNumericArray(mwSize ndim, const mwSize *dims, mxClassID classid
     ENTER();
     return make(classid, std::vector<mwSize>(dims, dims + ndim), complexity == mxCOMPLEX);
 }
-mxArray *mxCreateLogicalMatrix(mwSize m, mwSize n)
-{
-    ENTER();
-    return make(mxLOGICAL_CLASS, {m, n}, false);
-}
 mxArray *mxCreateSparse(mwSize m, mwSize n, mwSize nzmax, mxComplexity complexity)
 {
     ENTER();
@@ -354,15 +286,6 @@ mxArray *mxCreateSparse(mwSize m, mwSize n, mwSize nzmax, mxComplexity complexit
         a->im = std::calloc(nzmax, sizeof(double));
     a->ir.assign(nzmax, 0);
     a->jc.assign(n + 1, 0);
-    return a;
-}
-mxArray *mxCreateString(const char *str)
-{
-    ENTER();
-    const std::size_t n = std::strlen(str);
-    mxArray *a = make(mxCHAR_CLASS, {1, n}, false);
-    for (std::size_t i = 0; i < n; ++i)
-        static_cast<mxChar *>(a->re)[i] = static_cast<unsigned char>(str[i]);
     return a;
 }
 mxArray *mxCreateCellMatrix(mwSize m, mwSize n)
@@ -416,15 +339,6 @@ void mxDestroyArray(mxArray *a)
 }
 
 mxClassID mxGetClassID(const mxArray *a) { ENTER(); return a->cls; }
-const char *mxGetClassName(const mxArray *a)
-{
-    ENTER();
-    static const char *const names[] = {"unknown", "cell",   "struct", "logical", "char",
-                                        "void",    "double", "single", "int8",    "uint8",
-                                        "int16",   "uint16", "int32",  "uint32",  "int64",
-                                        "uint64",  "function_handle"};
-    return names[a->cls];
-}
 size_t mxGetM(const mxArray *a) { ENTER(); return a->dims[0]; }
 size_t mxGetN(const mxArray *a)
 {
@@ -432,11 +346,8 @@ size_t mxGetN(const mxArray *a)
     return count(std::vector<mwSize>(a->dims.begin() + 1, a->dims.end()));
 }
 mwSize mxGetNumberOfDimensions(const mxArray *a) { ENTER(); return a->dims.size(); }
-const mwSize *mxGetDimensions(const mxArray *a) { ENTER(); return a->dims.data(); }
 size_t mxGetNumberOfElements(const mxArray *a) { ENTER(); return count(a->dims); }
-size_t mxGetElementSize(const mxArray *a) { ENTER(); return element_size(a->cls); }
 bool mxIsDouble(const mxArray *a) { ENTER(); return a->cls == mxDOUBLE_CLASS; }
-bool mxIsSingle(const mxArray *a) { ENTER(); return a->cls == mxSINGLE_CLASS; }
 bool mxIsInt32(const mxArray *a) { ENTER(); return a->cls == mxINT32_CLASS; }
 bool mxIsNumeric(const mxArray *a) { ENTER(); return numeric(a->cls); }
 bool mxIsLogical(const mxArray *a) { ENTER(); return a->cls == mxLOGICAL_CLASS; }
@@ -459,21 +370,11 @@ bool mxIsStruct(const mxArray *a) { ENTER(); return a->cls == mxSTRUCT_CLASS; }
 bool mxIsComplex(const mxArray *a) { ENTER(); return a->complex; }
 bool mxIsSparse(const mxArray *a) { ENTER(); return a->sparse; }
 bool mxIsEmpty(const mxArray *a) { ENTER(); return count(a->dims) == 0; }
-bool mxIsClass(const mxArray *a, const char *name)
-{
-    ENTER();
-    return std::strcmp(mxGetClassName(a), name) == 0;
-}
 
 double *mxGetPr(const mxArray *a)
 {
     ENTER();
     return a->cls == mxDOUBLE_CLASS ? static_cast<double *>(a->re) : nullptr;
-}
-double *mxGetPi(const mxArray *a)
-{
-    ENTER();
-    return a->cls == mxDOUBLE_CLASS ? static_cast<double *>(a->im) : nullptr;
 }
 void *mxGetData(const mxArray *a)
 {
@@ -482,23 +383,12 @@ void *mxGetData(const mxArray *a)
         return a->elements.empty() ? nullptr : const_cast<mxArray **>(a->elements.data());
     return a->re;
 }
-void *mxGetImagData(const mxArray *a) { ENTER(); return a->im; }
 double mxGetScalar(const mxArray *a)
 {
     ENTER();
     if (a->re == nullptr || !(numeric(a->cls) || a->cls == mxLOGICAL_CLASS || a->cls == mxCHAR_CLASS))
         return 0.0;
     return number(a, 0);
-}
-char *mxArrayToString(const mxArray *a)
-{
-    ENTER();
-    if (a->cls != mxCHAR_CLASS)
-        return nullptr;
-    const std::string s = string_of(a);
-    char *p = static_cast<char *>(mxCalloc(s.size() + 1, 1));
-    std::memcpy(p, s.c_str(), s.size());
-    return p;
 }
 
 mxArray *mxGetCell(const mxArray *a, mwIndex i)
@@ -575,38 +465,6 @@ void mexErrMsgTxt(const char *message)
     ENTER();
     raise(message);
 }
-void mexErrMsgIdAndTxt(const char *, const char *fmt, ...)
-{
-    ENTER();
-    va_list args;
-    va_start(args, fmt);
-    const std::string text = format(fmt, args);
-    va_end(args);
-    raise(text);
-}
-void mexWarnMsgTxt(const char *message)
-{
-    ENTER();
-    call.printed += std::string("Warning: ") + message + "\n";
-}
-void mexWarnMsgIdAndTxt(const char *, const char *fmt, ...)
-{
-    ENTER();
-    va_list args;
-    va_start(args, fmt);
-    call.printed += "Warning: " + format(fmt, args) + "\n";
-    va_end(args);
-}
-int mexCallMATLAB(int nlhs, mxArray *plhs[], int nrhs, mxArray *prhs[], const char *name)
-{
-    ENTER();
-    mxArray *out = call_back(name, nrhs, prhs);
-    if (nlhs >= 1)
-        plhs[0] = out;
-    else
-        mxDestroyArray(out);
-    return 0;
-}
 
 // MATLAB evaluates the command in the caller's workspace; the modules
 // evaluate only "" (a chance for the host to deliver an interrupt).
@@ -642,7 +500,6 @@ mxArray *int32s(std::size_t m, std::size_t n, std::initializer_list<std::int32_t
     return filled(mxINT32_CLASS, m, n, std::vector<double>(values.begin(), values.end()));
 }
 mxArray *sparse(std::size_t m, std::size_t n) { return mxCreateSparse(m, n, 1, mxREAL); }
-mxArray *text(const char *s) { return mxCreateString(s); }
 mxArray *cell(std::size_t m, std::size_t n, std::initializer_list<mxArray *> elements)
 {
     mxArray *a = mxCreateCellMatrix(m, n);

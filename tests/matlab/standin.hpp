@@ -22,7 +22,6 @@ mxArray *complex_doubles(std::size_t m, std::size_t n, std::initializer_list<dou
                          std::initializer_list<double> im);
 mxArray *int32s(std::size_t m, std::size_t n, std::initializer_list<std::int32_t> values = {});
 mxArray *sparse(std::size_t m, std::size_t n);
-mxArray *text(const char *s);
 // Elements in column order; a null element is left unset.
 mxArray *cell(std::size_t m, std::size_t n, std::initializer_list<mxArray *> elements = {});
 mxArray *structure(std::initializer_list<std::pair<const char *, mxArray *>> fields);

@@ -7,7 +7,7 @@
 
 namespace standin {
 
-inline mxArray *forest_tree(mxArray *catsplit)
+inline mxArray *tree(mxArray *catsplit)
 {
     return structure({{"var", int32s(5, 1, {1, 0, -2, 0, 0})},
                       {"cut", doubles(5, 1, {0.5, 0, 1, 0, 0})},
@@ -18,7 +18,7 @@ inline mxArray *forest_tree(mxArray *catsplit)
                       {"leaf_var", doubles(5, 1, {0, 1, 0, 1, 1})}});
 }
 
-inline mxArray *forest_tree_sets()
+inline mxArray *sets()
 {
     return cell(1, 2, {int32s(1, 2, {1, 2}), int32s(1, 1, {3})});
 }

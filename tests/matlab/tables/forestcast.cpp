@@ -1,15 +1,6 @@
 // forestcast under the stand-in host.
 #include "forest_tree.hpp"
 
-namespace {
-
-using namespace standin;
-
-mxArray *tree(mxArray *catsplit) { return forest_tree(catsplit); }
-mxArray *sets() { return forest_tree_sets(); }
-
-} // namespace
-
 void standin::cases(Table &t)
 {
     t.returns("the help's rows give its means and variances, into the slot given for nlhs = 0",

@@ -7,9 +7,6 @@ namespace {
 
 using namespace standin;
 
-mxArray *tree(mxArray *catsplit) { return forest_tree(catsplit); }
-mxArray *sets() { return forest_tree_sets(); }
-
 std::vector<mxArray *> call(mxArray *forest, mxArray *X)
 {
     return {forest, doubles(2, 1, {0.1, 0.9}), X};
