@@ -22,6 +22,7 @@ function pairwood()
 %   loopbench    - A fixed allocation and memory-write workload for timing.
 %
 % Forest helpers, example learner and demos (M files; examples/ in the source tree)
+%   forest_expand    - A forest's compact trees as the per-node arrays treecast and nodeharvest read.
 %   forest_predict   - A forest's prediction for every row of Z.
 %   forest_marginals - Every configuration's predicted mean and variance over all instances.
 %   forestfit_workers - forestfit in blocks of trees on worker processes or a cluster.

@@ -5,5 +5,5 @@ function v = pairwood_version()
 %
 %   The one place the version is kept: `make package` reads it from here
 %   for the package's DESCRIPTION and the tarball's name.
-  v = '1.1.0';
+  v = '2.0.0';
 end

@@ -6,9 +6,12 @@ function [means, vars, tree_means, leaves] = forest_marginals(forest, Theta, X)
 %   [means, vars, tree_means, leaves] = forest_marginals(forest, Theta, X)
 %
 %   forest: a cell array of trees in the forest format (help forestfit), as
-%   forestfit or grow_forest returns them. Each tree's leaf cells
-%   are collected with nodeharvest and trimmed to the filled ones (LEAVES,
-%   one cell per tree); poolmargins then pools them per configuration.
+%   forestfit or grow_forest returns them; compact trees are expanded first
+%   (forest_expand). Each tree's leaf cells are collected with nodeharvest
+%   and trimmed to the filled ones (LEAVES, one cell per tree); poolmargins
+%   then pools them per configuration. FORESTMARGINS gives the same bits in
+%   one call.
+  forest = forest_expand(forest);
   leaves = cell(1, numel(forest));
   for t = 1:numel(forest)
     f = forest{t};

@@ -6,7 +6,10 @@ function y = forest_predict(forest, Z)
 %   y = forest_predict(forest, Z)
 %
 %   forest: a cell array of trees in the forest format (help forestfit), as
-%   forestfit or grow_forest returns them. Z: one row per prediction.
+%   forestfit or grow_forest returns them; compact trees are expanded first
+%   (forest_expand). Z: one row per prediction. FORESTCAST gives the same
+%   bits in one call, with the forest's variance.
+  forest = forest_expand(forest);
   y = zeros(size(Z, 1), 1);
   for t = 1:numel(forest)
     f = forest{t};

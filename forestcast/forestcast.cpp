@@ -57,6 +57,20 @@ struct Step {
 };
 static_assert(sizeof(Step) == 16, "a step is two to a cache line's quarter");
 
+// The window of compact tree t's categorical node k (usable): its left
+// set, the rest of its variable's levels right.
+host::CategoryWindow window_at(const Tree &t, std::size_t k)
+{
+    const std::size_t r = static_cast<std::size_t>(host::category_of(t.cut[k])) - 1;
+    return host::left_set_window(
+        t.set(r).values, t.levels_of(static_cast<std::size_t>(host::split_column(t.var[k]))));
+}
+
+bool same_window(const host::CategoryWindow &a, const host::CategoryWindow &b)
+{
+    return a.known == b.known && a.right == b.right && a.base == b.base;
+}
+
 // Compiles tree t for data of `columns` columns: its steps (N) and the
 // windows of its catsplit rows (M).
 void compile_tree(const Tree &t, std::size_t columns, Step *steps,
@@ -64,8 +78,16 @@ void compile_tree(const Tree &t, std::size_t columns, Step *steps,
 {
     Fault ignored;
     // Only usable sets are read: no split that names another row compiles.
-    for (std::size_t r = 0; r < t.M; ++r)
-        windows[r] = host::category_window(t.set(r).values, t.set(r + t.M).values);
+    // A compact tree's right sets are the other categories of the split's
+    // variable: its window is made from the first node naming its sets.
+    if (t.left_only) {
+        for (std::size_t k = t.N; k-- > 0;)
+            if (t.var[k] < 0 && forest::split_is_usable(t, k, ignored))
+                windows[host::category_of(t.cut[k]) - 1] = window_at(t, k);
+    } else {
+        for (std::size_t r = 0; r < t.M; ++r)
+            windows[r] = host::category_window(t.set(r).values, t.set(r + t.M).values);
+    }
     for (std::size_t k = 0; k < t.N; ++k) {
         // Unsigned arithmetic: the root's "node before" wraps to it.
         Step step{std::numeric_limits<double>::quiet_NaN(), static_cast<std::uint32_t>(k - 1), 0,
@@ -82,6 +104,12 @@ void compile_tree(const Tree &t, std::size_t columns, Step *steps,
             if (v < 0) {
                 step.categorical = 1;
                 step.cut = host::category_of(t.cut[k]) - 1;
+                // Sets that nodes on variables of other levels share: the
+                // checked walk decides here.
+                if (t.left_only && !same_window(windows[static_cast<std::size_t>(step.cut)],
+                                                window_at(t, k)))
+                    step = Step{std::numeric_limits<double>::quiet_NaN(),
+                                static_cast<std::uint32_t>(k - 1), 0, 0};
             }
         }
         steps[k] = step;
@@ -138,7 +166,7 @@ std::size_t walk_row(const Tree &t, const forest::Data &z, std::size_t row, std:
         bool right = !(t.cut[k] > x);
         if (v < 0) {
             const std::size_t r = static_cast<std::size_t>(host::category_of(t.cut[k])) - 1;
-            const forest::Side side = forest::categorical_side(t, r, host::category_of(x));
+            const forest::Side side = forest::categorical_side(t, r, v, host::category_of(x));
             if (side == forest::MISSING) {
                 fault.kind = Fault::MISSING_CATEGORY;
                 fault.data = z.name;

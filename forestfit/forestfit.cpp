@@ -11,6 +11,7 @@
 // This file is the gateway: it reads and checks the arguments, ranks the
 // columns, runs the learner core (the headers beside it, which never call
 // the host) and builds the forest through the C API.
+#include "forestformat.hpp"
 #include "grower.hpp"
 #include "mexhost.hpp"
 #include "threads.hpp"
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <new>
@@ -27,9 +29,9 @@ namespace {
 using host::fail;
 using host::fail_fmt;
 using host::require;
+using forestcore::GrownTree;
 using forestcore::KeptResponses;
 using forestcore::Node;
-using forestcore::Tree;
 
 enum { IN_THETA = 0, IN_X, IN_RUNS, IN_Y, IN_LEVELS, IN_OPTS };
 
@@ -47,7 +49,10 @@ struct Options {
     double seed = 0;
     double first_tree = 1;
     double num_threads = 1; // set from the usable cores when absent
-    KeptResponses ysub = KeptResponses::leaves;
+    bool expanded = false;  // the 1.x layout (opts.layout = 'expanded')
+    // Which nodes keep their responses: opts.responses for the compact
+    // layout ('leaves' or 'none'), opts.ysub for the expanded one.
+    KeptResponses kept = KeptResponses::leaves;
 };
 
 // ---- the forest as host arrays ---------------------------------------------
@@ -74,155 +79,6 @@ private:
 };
 
 
-// A rows-by-cols host array of class `id`, its data returned for filling.
-template <class T>
-mxArray *host_matrix(std::size_t rows, std::size_t cols, mxClassID id, T *&data)
-{
-    mxArray *a = mxCreateNumericMatrix(static_cast<mwSize>(rows), static_cast<mwSize>(cols), id,
-                                       mxREAL);
-    data = static_cast<T *>(mxGetData(a));
-    return a;
-}
-
-// A 1-by-n row holding `values`.
-template <class T>
-mxArray *host_row(const T *values, std::size_t n, mxClassID id)
-{
-    T *data = nullptr;
-    mxArray *row = host_matrix(1, n, id, data);
-    std::copy_n(values, n, data);
-    return row;
-}
-
-// ysub: node k's kept responses, a 1-by-n_k row, in cell k; a leaf whose
-// responses are not kept holds a 1-by-0 row, so that nodeharvest reads
-// every leaf, and such an internal node nothing (it reads as []). A host
-// array costs about a microsecond to make and return, as much as growing
-// a node: an array per internal node would double the host's share.
-mxArray *node_responses(const Tree &tree, KeptResponses kept, InterruptPoll &poll_interrupt)
-{
-    const std::size_t n_nodes = tree.nodes.size();
-    mxArray *cells = mxCreateCellMatrix(static_cast<mwSize>(n_nodes), 1);
-    const double *next = tree.responses.data();
-    for (std::size_t k = 0; k < n_nodes; ++k) {
-        const Node &node = tree.nodes[k];
-        const bool keeps = tree.keeps_responses(node, kept);
-        const std::size_t n = keeps ? node.run_count() : 0;
-        if (keeps || node.is_leaf())
-            mxSetCell(cells, static_cast<mwIndex>(k), host_row(next, n, mxDOUBLE_CLASS));
-        next += n;
-        if (k % 4096 == 4095) // a large tree takes seconds
-            poll_interrupt();
-    }
-    return cells;
-}
-
-// catsplit: row r holds split r's left and right value sets, 1-by-n int32
-// rows.
-mxArray *value_sets(const Tree &tree)
-{
-    const std::size_t n_splits = tree.split_count();
-    mxArray *cells = mxCreateCellMatrix(static_cast<mwSize>(n_splits), 2);
-    const std::int32_t *left = tree.left_values.data(), *right = tree.right_values.data();
-    for (std::size_t s = 0; s < n_splits; ++s) {
-        mxSetCell(cells, static_cast<mwIndex>(s),
-                  host_row(left, tree.left_sizes[s], mxINT32_CLASS));
-        mxSetCell(cells, static_cast<mwIndex>(n_splits + s),
-                  host_row(right, tree.right_sizes[s], mxINT32_CLASS));
-        left += tree.left_sizes[s];
-        right += tree.right_sizes[s];
-    }
-    return cells;
-}
-
-// catsplit's value sets again, packed: their values in the cell's order
-// (left sets, then right sets) in an int32 column, and an M-by-2 int32
-// matrix of where each set ends in it (the running total of the sets'
-// lengths). The forest modules read these two arrays instead of opening
-// every cell of catsplit, which in Octave costs more than a small batch's
-// whole walk.
-mxArray *packed_set_ends(const Tree &tree)
-{
-    const std::size_t n_splits = tree.split_count();
-    std::int32_t *out = nullptr;
-    mxArray *ends = host_matrix(n_splits, 2, mxINT32_CLASS, out);
-    double end = 0;
-    for (std::size_t i = 0; i < 2 * n_splits; ++i) {
-        end += i < n_splits ? tree.left_sizes[i] : tree.right_sizes[i - n_splits];
-        out[i] = static_cast<std::int32_t>(end);
-    }
-    return ends;
-}
-
-mxArray *packed_set_values(const Tree &tree)
-{
-    const std::size_t n_left = tree.left_values.size(), n_right = tree.right_values.size();
-    std::int32_t *out = nullptr;
-    mxArray *values = host_matrix(n_left + n_right, 1, mxINT32_CLASS, out);
-    std::copy_n(tree.left_values.data(), n_left, out);
-    std::copy_n(tree.right_values.data(), n_right, out + n_left);
-    return values;
-}
-
-// The tree in grow_tree's fields, classes, shapes and order, then what it
-// was fitted on (so that the forest modules can check the data they route
-// before walking).
-mxArray *tree_struct(const Tree &tree, const forestcore::TrainingSet &data, KeptResponses kept,
-                     InterruptPoll &poll_interrupt)
-{
-    static const char *fields[] = {"var",       "cut",      "children",      "leftchildren",
-                                   "rightchildren", "catsplit", "ysub",      "nodepred",
-                                   "stddev",    "n_leaf",   "g_leaf",        "m_leaf",
-                                   "leaf_mean", "leaf_var", "theta_columns", "levels",
-                                   "catsplit_ends", "catsplit_values"};
-    enum { VAR, CUT, CHILDREN, LEFT, RIGHT, CATSPLIT, YSUB, PRED, STDDEV, COUNT, SUM, SQUARES,
-           MEAN, SPREAD, THETA_COLUMNS, LEVELS, CATSPLIT_ENDS, CATSPLIT_VALUES, NUM_FIELDS };
-    const std::size_t n_nodes = tree.nodes.size();
-    mxArray *out = mxCreateStructMatrix(1, 1, NUM_FIELDS, fields);
-    // Each per-node field a host array of n_nodes rows, its data returned.
-    auto ints = [out, n_nodes](int field, std::size_t cols) {
-        std::int32_t *data = nullptr;
-        mxSetFieldByNumber(out, 0, field, host_matrix(n_nodes, cols, mxINT32_CLASS, data));
-        return data;
-    };
-    auto reals = [out, n_nodes](int field) {
-        double *data = nullptr;
-        mxSetFieldByNumber(out, 0, field, host_matrix(n_nodes, 1, mxDOUBLE_CLASS, data));
-        return data;
-    };
-    std::int32_t *var = ints(VAR, 1);
-    double *cut = reals(CUT);
-    std::int32_t *children = ints(CHILDREN, 2), *left = ints(LEFT, 1), *right = ints(RIGHT, 1);
-    double *pred = reals(PRED), *stddev = reals(STDDEV);
-    std::int32_t *count = ints(COUNT, 1);
-    double *sum = reals(SUM), *squares = reals(SQUARES), *mean = reals(MEAN);
-    double *spread = reals(SPREAD);
-    for (std::size_t k = 0; k < n_nodes; ++k) {
-        const Node &node = tree.nodes[k];
-        var[k] = node.var;
-        cut[k] = node.cut;
-        const std::int32_t first = node.is_leaf() ? 0 : node.first_child;
-        const std::int32_t second = node.is_leaf() ? 0 : node.first_child + 1;
-        children[k] = left[k] = first;
-        children[n_nodes + k] = right[k] = second;
-        pred[k] = node.mean;
-        stddev[k] = std::sqrt(node.spread);
-        count[k] = static_cast<std::int32_t>(node.run_count());
-        sum[k] = node.sum;
-        squares[k] = node.squares;
-        mean[k] = node.mean;
-        spread[k] = node.spread;
-    }
-    mxSetFieldByNumber(out, 0, CATSPLIT, value_sets(tree));
-    mxSetFieldByNumber(out, 0, YSUB, node_responses(tree, kept, poll_interrupt));
-    mxSetFieldByNumber(out, 0, THETA_COLUMNS,
-                       mxCreateDoubleScalar(static_cast<double>(data.theta_cols)));
-    mxSetFieldByNumber(out, 0, LEVELS, host_row(data.levels, data.n_vars, mxDOUBLE_CLASS));
-    mxSetFieldByNumber(out, 0, CATSPLIT_ENDS, packed_set_ends(tree));
-    mxSetFieldByNumber(out, 0, CATSPLIT_VALUES, packed_set_values(tree));
-    return out;
-}
-
 // ---- argument checks ------------------------------------------------------
 
 bool is_2d(const mxArray *a) { return host::dimension_count(a) == 2; }
@@ -245,20 +101,25 @@ double option_scalar(const mxArray *value, const char *name)
 
 bool is_whole(double x) { return std::isfinite(x) && x == std::floor(x); }
 
-// opts.ysub: which nodes keep their responses.
-KeptResponses read_kept_responses(const mxArray *value)
+// An option that names one of `words`: its index there, or the call ends
+// with `message`.
+int option_word(const mxArray *value, std::initializer_list<const char *> words,
+                const char *message)
 {
-    char word[8] = "";
+    char word[16] = "";
     if (mxIsChar(value) && host::rows(value) == 1 && host::numel(value) < sizeof word)
         mxGetString(value, word, sizeof word);
-    if (std::strcmp(word, "leaves") == 0)
-        return KeptResponses::leaves;
-    if (std::strcmp(word, "all") == 0)
-        return KeptResponses::all;
-    if (std::strcmp(word, "none") == 0)
-        return KeptResponses::none;
-    fail("opts.ysub must be 'leaves', 'all' or 'none'.");
+    int index = 0;
+    for (const char *known : words) {
+        if (std::strcmp(word, known) == 0)
+            return index;
+        ++index;
+    }
+    fail(message);
 }
+
+constexpr KeptResponses KEPT[] = {KeptResponses::leaves, KeptResponses::all,
+                                  KeptResponses::none};
 
 Options read_options(const mxArray *opts, std::size_t D)
 {
@@ -269,8 +130,10 @@ Options read_options(const mxArray *opts, std::size_t D)
         return o;
     require(mxIsStruct(opts) && host::numel(opts) == 1,
             "opts must be a 1-by-1 struct (fields num_trees, mtry, min_leaf, max_nodes, "
-            "bootstrap, seed, first_tree, num_threads, ysub; all optional).");
+            "bootstrap, seed, first_tree, num_threads, layout, responses, ysub; all "
+            "optional).");
     const int fields = mxGetNumberOfFields(opts);
+    const mxArray *responses = nullptr, *ysub = nullptr;
     for (int f = 0; f < fields; ++f) {
         const char *name = mxGetFieldNameByNumber(opts, f);
         const mxArray *value = mxGetFieldByNumber(opts, 0, f);
@@ -310,13 +173,35 @@ Options read_options(const mxArray *opts, std::size_t D)
             o.num_threads = option_scalar(value, name);
             if (!(is_whole(o.num_threads) && o.num_threads >= 1))
                 fail("opts.num_threads must be a positive integer.");
+        } else if (std::strcmp(name, "layout") == 0) {
+            o.expanded = option_word(value, {"compact", "expanded"},
+                                     "opts.layout must be 'compact' or 'expanded'.") == 1;
+        } else if (std::strcmp(name, "responses") == 0) {
+            responses = value;
         } else if (std::strcmp(name, "ysub") == 0) {
-            o.ysub = read_kept_responses(value);
+            ysub = value;
         } else {
             fail_fmt("opts has an unknown field '%s' (known: num_trees, mtry, min_leaf, "
-                     "max_nodes, bootstrap, seed, first_tree, num_threads, ysub).",
+                     "max_nodes, bootstrap, seed, first_tree, num_threads, layout, responses, "
+                     "ysub).",
                      name);
         }
+    }
+    // Each layout has its own word for the responses kept.
+    if (responses != nullptr) {
+        if (o.expanded)
+            fail("opts.responses is the compact layout's; the expanded layout keeps the "
+                 "responses opts.ysub names ('leaves', 'all' or 'none').");
+        o.kept = KEPT[2 * option_word(responses, {"leaves", "none"},
+                                      "opts.responses must be 'leaves' or 'none'.")];
+    }
+    if (ysub != nullptr) {
+        if (!o.expanded)
+            fail("opts.ysub is the expanded layout's (opts.layout = 'expanded'); a compact "
+                 "forest keeps the leaves' responses opts.responses names ('leaves' or "
+                 "'none').");
+        o.kept = KEPT[option_word(ysub, {"leaves", "all", "none"},
+                                  "opts.ysub must be 'leaves', 'all' or 'none'.")];
     }
     // A huge min_leaf only makes every tree a leaf; kept in range of a count.
     o.min_leaf = std::min(o.min_leaf, 4294967296.0);
@@ -363,27 +248,34 @@ void check_column(const double *values, std::size_t rows, double L, const char *
 
 // ---- memory ---------------------------------------------------------------
 
-// What the host holds beyond the numbers, measured in Octave 7: a tree
-// struct with its fields, each node (its ysub cell and row, its
-// share of the per-node fields; internal nodes have no row by default, so
-// this bounds them from above), each value-set row.
-constexpr double TREE_HOST_BYTES = 9500;
-constexpr double NODE_HOST_BYTES = 600;
-constexpr double ROW_HOST_BYTES = 500;
+// What the host holds beyond a tree's numbers, measured in Octave 7: a
+// compact tree's struct and its arrays; an expanded tree's struct, and per
+// node its ysub cell and row (internal nodes have none by default, so this
+// bounds them from above) and each value-set row.
+constexpr double COMPACT_TREE_BYTES = 4000;
+constexpr double EXPANDED_TREE_BYTES = 9500;
+constexpr double EXPANDED_NODE_BYTES = 600;
+constexpr double EXPANDED_ROW_BYTES = 500;
+// A node's numbers in each layout.
+constexpr double COMPACT_NODE_NUMBERS = 4 + 8 + 8 + 8 + 8 + 4;
+constexpr double EXPANDED_NODE_NUMBERS = 4 + 8 + 8 + 4 + 4 + 8 + 8 + 4 + 8 + 8 + 8 + 8;
+// The host copies every number of the output when the call returns, so
+// the forest's numbers are held twice at the end.
+constexpr double HOST_COPIES = 2;
 
-// Bytes a fit holds, by the argument that makes them grow.
+// Bytes a fit holds, by what makes them grow.
 struct Footprint {
-    double trees = 0;  // per tree, whatever its size: num_trees
-    double runs = 0;   // scratch, nodes and responses: runs
-    double levels = 0; // categorical splits' value sets: levels
-    double data = 0;   // ranks of the columns: Theta and X
+    double forest = 0;  // the trees returned, with the host's copy: num_trees
+    double scratch = 0; // each thread's buffers and tree in the making: runs
+    double levels = 0;  // the expanded layout's value sets: levels
+    double data = 0;    // ranks of the columns: Theta and X
     KeptResponses kept = KeptResponses::leaves;
 
-    double total() const { return trees + runs + levels + data; }
+    double total() const { return forest + scratch + levels + data; }
     const char *driver() const
     {
-        const double most = std::max(std::max(trees, runs), std::max(levels, data));
-        if (most == trees)
+        const double most = std::max(std::max(forest, scratch), std::max(levels, data));
+        if (most == forest)
             return "num_trees";
         if (most == levels)
             return "levels";
@@ -399,16 +291,40 @@ struct Footprint {
     }
 };
 
-// The host's share of a grown tree.
-Footprint tree_footprint(const Tree &tree)
+// The host's share of a tree of `nodes` nodes, `leaves` leaves, `kept`
+// responses and `splits` categorical splits listing `left` and `right`
+// categories (right: the expanded layout's right sets).
+Footprint tree_bytes(const Options &o, double nodes, double leaves, double kept, double splits,
+                     double left, double right)
 {
     Footprint f;
-    f.trees = TREE_HOST_BYTES;
-    f.runs = NODE_HOST_BYTES * static_cast<double>(tree.nodes.size()) +
-             8.0 * static_cast<double>(tree.responses.size());
-    f.levels = 2 * ROW_HOST_BYTES * static_cast<double>(tree.split_count()) +
-               4.0 * static_cast<double>(tree.left_values.size() + tree.right_values.size());
+    f.kept = o.kept;
+    if (o.expanded) {
+        f.forest = EXPANDED_TREE_BYTES + EXPANDED_NODE_BYTES * nodes +
+                   HOST_COPIES * (EXPANDED_NODE_NUMBERS * nodes + 8 * kept);
+        f.levels = 2 * EXPANDED_ROW_BYTES * splits + HOST_COPIES * 2 * 4 * (left + right);
+    } else {
+        f.forest = COMPACT_TREE_BYTES +
+                   HOST_COPIES * (COMPACT_NODE_NUMBERS * nodes + 8 * kept +
+                                  4 * (kept > 0 ? leaves : 0) + 4 * (splits + left));
+    }
     return f;
+}
+
+// The host's share of a grown tree.
+Footprint tree_footprint(const GrownTree &tree, const Options &o, const double *levels)
+{
+    double leaves = 0, right = 0;
+    for (const Node &node : tree.nodes) {
+        leaves += node.is_leaf();
+        if (node.var < 0)
+            right += levels[-node.var - 1] -
+                     tree.left_sizes[static_cast<std::size_t>(node.cut) - 1];
+    }
+    return tree_bytes(o, static_cast<double>(tree.nodes.size()), leaves,
+                      static_cast<double>(tree.responses.size()),
+                      static_cast<double>(tree.split_count()),
+                      static_cast<double>(tree.left_values.size()), right);
 }
 
 // Watches the forest's size as trees are built: the trees still to come
@@ -417,14 +333,17 @@ Footprint tree_footprint(const Tree &tree)
 // most every tenth of a second, or when a sixteenth of what it had is gone.
 class MemoryWatch {
 public:
-    MemoryWatch(std::size_t count, KeptResponses kept) : count_(count) { built_.kept = kept; }
+    MemoryWatch(std::size_t count, const Options &o, const double *levels)
+        : count_(count), o_(o), levels_(levels)
+    {
+        built_.kept = o.kept;
+    }
 
     // After tree `built` (counted from 1) was added: whether the rest fits.
-    bool rest_fits(const Tree &tree, std::size_t built)
+    bool rest_fits(const GrownTree &tree, std::size_t built)
     {
-        const Footprint f = tree_footprint(tree);
-        built_.trees += f.trees;
-        built_.runs += f.runs;
+        const Footprint f = tree_footprint(tree, o_, levels_);
+        built_.forest += f.forest;
         built_.levels += f.levels;
         since_asked_ += f.total();
         const double rest = static_cast<double>(count_ - built) / static_cast<double>(built);
@@ -446,14 +365,15 @@ public:
     {
         const double scale = static_cast<double>(count_) / static_cast<double>(built);
         Footprint f = built_;
-        f.trees *= scale;
-        f.runs *= scale;
+        f.forest *= scale;
         f.levels *= scale;
         return f;
     }
 
 private:
     std::size_t count_;
+    const Options &o_;
+    const double *levels_;
     Footprint built_;
     double available_ = -1, since_asked_ = 0;
     std::chrono::steady_clock::time_point asked_;
@@ -461,11 +381,11 @@ private:
 
 // What a fit holds at least, before a tree is grown: the ranks, every
 // thread's scratch and tree in the making, and per tree the host's share
-// of a tree, its kept responses (one per run at the leaves; with 'all', one
-// per run at each depth of a balanced tree), nodes for leaves of about
-// twice min_leaf runs, and one value set of the widest categorical
-// variable that can split (`split_level`). Built trees refine it
-// (MemoryWatch).
+// of a tree of leaves of about twice min_leaf runs, its kept responses (one
+// per run at the leaves; with 'all', one per run at each depth of a
+// balanced tree), and one value set of the widest categorical variable
+// that can split (`split_level`; a left set lists categories present at
+// its node, at most its runs). Built trees refine it (MemoryWatch).
 Footprint fit_footprint(const forestcore::TrainingSet &data, const Options &o, double split_level)
 {
     const double R = static_cast<double>(data.n_runs);
@@ -474,26 +394,28 @@ Footprint fit_footprint(const forestcore::TrainingSet &data, const Options &o, d
     const double nodes =
         std::min(o.max_nodes, std::max(1.0, std::floor(R / (2 * o.min_leaf)) * 2 - 1));
     const double depths =
-        o.ysub == KeptResponses::all ? 1 + std::floor(std::log2((nodes + 1) / 2)) : 1;
-    const double kept = o.ysub == KeptResponses::none ? 0 : 8 * R * depths;
-    Footprint f;
-    f.kept = o.ysub;
+        o.kept == KeptResponses::all ? 1 + std::floor(std::log2((nodes + 1) / 2)) : 1;
+    const double kept = o.kept == KeptResponses::none ? 0 : R * depths;
     // The order buffer serves the rows of a matrix with columns only.
     const double order_rows =
         std::max(data.theta_cols ? static_cast<double>(data.n_configs) : 0.0,
                  data.x_cols ? static_cast<double>(data.n_instances) : 0.0);
     const double values = static_cast<double>(data.n_configs) * data.theta_cols +
                           static_cast<double>(data.n_instances) * data.x_cols;
+    const bool splits = split_level > 0 && R >= 2 * o.min_leaf && o.max_nodes >= 3;
+    const double left = splits ? std::min(split_level, R) : 0;
+    const double right = splits && o.expanded ? split_level - 1 : 0;
+    const Footprint tree = tree_bytes(o, nodes, (nodes + 1) / 2, kept, splits, left, right);
+    Footprint f;
+    f.kept = o.kept;
     f.data = 12 * values + 4 * order_rows + 24 * static_cast<double>(data.n_vars);
     // max_distinct is not known before ranking: every value may be one.
     const double widest = std::max(order_rows, 1.0);
-    f.runs = threads * (forestcore::TreeScratch::bytes(data.n_runs, 0, data.n_vars) +
-                        forestcore::TreeScratch::BYTES_PER_RANK * widest + kept +
-                        sizeof(Node) * nodes) +
-             count * (kept + NODE_HOST_BYTES * nodes);
-    f.trees = count * (TREE_HOST_BYTES + sizeof(Tree) + 1);
-    if (split_level > 0 && R >= 2 * o.min_leaf && o.max_nodes >= 3)
-        f.levels = (count + threads) * 4 * split_level + count * 2 * ROW_HOST_BYTES;
+    f.scratch = threads * (forestcore::TreeScratch::bytes(data.n_runs, 0, data.n_vars) +
+                           forestcore::TreeScratch::BYTES_PER_RANK * widest + 8 * kept +
+                           sizeof(Node) * nodes + 4 * left);
+    f.forest = count * (tree.forest + sizeof(GrownTree) + 1);
+    f.levels = count * tree.levels + threads * 4 * (left + right);
     return f;
 }
 
@@ -514,7 +436,7 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
     mxArray *forest = mxCreateCellMatrix(1, static_cast<mwSize>(count));
 
     enum : char { PENDING, GROWN, FAILED };
-    std::vector<Tree> trees(count);
+    std::vector<GrownTree> trees(count);
     std::unique_ptr<std::atomic<char>[]> state(new std::atomic<char>[count]);
     for (std::size_t t = 0; t < count; ++t)
         state[t] = PENDING;
@@ -539,7 +461,8 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
     };
     std::size_t converted = 0;
     bool too_large = false;
-    MemoryWatch memory(count, o.ysub);
+    MemoryWatch memory(count, o, data.levels);
+    const forest::FittedOn fitted{data.theta_cols, data.levels, data.n_vars};
     InterruptPoll poll_interrupt;
     // On the calling thread: finished trees into the forest, in order.
     auto collect = [&] {
@@ -547,13 +470,16 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
             const char now = state[converted].load(std::memory_order_acquire);
             if (now != GROWN)
                 break;
+            const GrownTree &tree = trees[converted];
             mxSetCell(forest, static_cast<mwIndex>(converted),
-                      tree_struct(trees[converted], data, o.ysub, poll_interrupt));
+                      o.expanded
+                          ? forest::expanded_tree(tree, fitted, o.kept, std::ref(poll_interrupt))
+                          : forest::compact_tree(tree, fitted, o.kept != KeptResponses::none));
             if (!memory.rest_fits(trees[converted], converted + 1)) {
                 too_large = true;
                 stop = true;
             }
-            trees[converted] = Tree(); // its memory back at once
+            trees[converted] = GrownTree(); // its memory back at once
         }
         poll_interrupt();
     };
@@ -665,7 +591,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     // known once they are.
     {
         Footprint f = fit_footprint(data, o, 0);
-        f.runs = f.trees = 0;
+        f.scratch = f.forest = 0;
         if (exceeds_memory(f.total()))
             f.refuse();
     }
@@ -702,7 +628,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     }
 
     const forestcore::GrowOptions grow_opts{static_cast<std::size_t>(o.mtry), o.min_leaf,
-                                            o.max_nodes, o.bootstrap, o.ysub};
+                                            o.max_nodes, o.bootstrap, o.kept};
     mxArray *forest = grow_forest(data, grow_opts, o);
     const Outputs out(nlhs, plhs);
     out.set(0, forest);

@@ -30,7 +30,11 @@
 %             num_threads  threads growing trees at once (default: the
 %                        cores this process may use; 1: the calling thread
 %                        alone). The forest is the same for every count.
-%             ysub       which nodes keep their training responses in ysub:
+%             layout     'compact' (default) or 'expanded': the trees'
+%                        format, below
+%             responses  compact layout: whether the leaves keep their
+%                        training responses, 'leaves' (default) or 'none'
+%             ysub       expanded layout: which nodes keep them in ysub,
 %                        'leaves' (default), 'all' (every node, as
 %                        GROW_TREE) or 'none'
 %
@@ -38,56 +42,77 @@
 %   splits minimising the children's squared error, ordered cuts halfway
 %   between neighbouring training values (cut > x goes left), categorical
 %   splits by the best prefix of the categories present ordered by mean
-%   response (absent ones go right), breadth-first node numbering. With
+%   response (the others go right), breadth-first node numbering. With
 %   bootstrap = false and mtry = p+d the tree is GROW_TREE's on
-%   Z = [Theta(runs(:,1),:), X(runs(:,2),:)] (with ysub = 'all'); ysub{k}
-%   lists node k's responses in the order of the runs (with bootstrap, in
-%   the order drawn).
+%   Z = [Theta(runs(:,1),:), X(runs(:,2),:)] (expanded layout, ysub = 'all');
+%   a node's responses are in the order of the runs (with bootstrap, in the
+%   order drawn).
 %
-%   forest is a 1-by-num_trees cell of trees, each a struct in the forest
-%   format below, which treecast, nodeharvest and poolmargins read
-%   unchanged (forest_predict and forest_marginals, in examples/ of the
-%   source tree and in the package, make those calls for a whole forest).
+%   forest is a 1-by-num_trees cell of trees, each a struct. FORESTMARGINS
+%   and FORESTCAST read both layouts, with the same bits. FOREST_EXPAND turns
+%   compact trees into expanded ones, which TREECAST, NODEHARVEST and
+%   POOLMARGINS read (FOREST_PREDICT and FOREST_MARGINALS make those calls
+%   for a whole forest).
 %
-%   The forest format: one tree of N nodes. Nodes are numbered breadth first
-%   from the root, node 1; the two children of a split are numbered
-%   together. Column fields are N-by-1, one row per node.
+%   A tree of N nodes: nodes are numbered breadth first from the root, node
+%   1; the two children of a split are numbered together. N-by-1 columns:
+%
+%   The compact layout (since 2.0.0): 13 arrays whatever the tree's size.
 %     var            int32. 0: a leaf. v > 0: an ordered split on variable v.
 %                    v < 0: a categorical split on variable -v. Variables
 %                    1..p are the columns of Theta, p+1..p+d those of X (for
-%                    treecast: the columns of its rows [Theta(i,:) X(j,:)]).
+%                    FORESTCAST and TREECAST: the columns of [Theta(i,:) X(j,:)]).
 %     cut            double. Ordered split: a row goes left when cut > its
 %                    value, right otherwise (an equal value and NaN go
 %                    right); the cut lies halfway between two neighbouring
-%                    training values. Categorical split: the row of catsplit
-%                    holding the split's value sets. Leaf: 0.
+%                    training values. Categorical split: the number s of its
+%                    left set. Leaf: 0.
 %     children       int32 N-by-2: the left and right child's node numbers;
 %                    0 0 at a leaf.
+%     mean           double: the mean of the node's training responses, what
+%                    a walk that ends at the node predicts.
+%     variance       double: their variance about that mean (the mean of
+%                    the squared deviations).
+%     count          int32: the number of training runs at the node (with
+%                    bootstrap, draws: a run drawn twice counts twice).
+%     left_sets, left_set_ends
+%                    int32 columns: the categories each categorical split
+%                    sends left, split after split: split s's left set is
+%                    left_sets(e(s)+1 : e(s+1)), e = [0; left_set_ends],
+%                    increasing. The rule of the format: every other
+%                    category 1..L of the split's variable goes right. A
+%                    split costs the categories present at its node, never L.
+%     responses, response_ends
+%                    the leaves' training responses (opts.responses =
+%                    'leaves'), leaf after leaf in node order: the i-th leaf's
+%                    are responses(e(i)+1 : e(i+1)), e = [0; response_ends],
+%                    in the order of the runs. Both 0-by-1 with 'none'.
+%     theta_columns  p, the number of columns of Theta (double scalar).
+%     levels         the levels argument, a 1-by-(p+d) double row.
+%     format_version 2, the version of this layout.
+%
+%   The expanded layout (opts.layout = 'expanded'; every forest of 1.x, bit
+%   for bit): per-node arrays and cells, GROW_TREE's fields then four more.
+%     var, cut, children   as above; a categorical cut is its catsplit row.
 %     leftchildren, rightchildren
 %                    int32: the two columns of children (nodeharvest's form).
 %     catsplit       M-by-2 cell, one row per categorical split, in node
 %                    order: {r,1} an int32 row of the categories sent left,
 %                    {r,2} those sent right. Every category 1..L is on
-%                    exactly one side (those no training run at the node
-%                    holds go right).
+%                    exactly one side.
 %     ysub           N-by-1 cell: ysub{k} is the 1-by-n_k double row of node
 %                    k's training responses where opts.ysub keeps them (by
 %                    default at the leaves); elsewhere a leaf holds a 1-by-0
-%                    row and an internal node [] (an unset cell: a host
-%                    array per internal node would double the host's share
-%                    of the fit). Both are empty: test with isempty.
-%     nodepred       double: the mean of the node's training responses, the
-%                    prediction treecast returns where a row's walk ends.
-%     stddev         double: their standard deviation, sqrt(leaf_var).
-%     n_leaf         int32: n_k, the number of training runs at the node
-%                    (with bootstrap, draws: a run drawn twice counts twice).
-%     g_leaf         double: the sum of the node's training responses.
-%     m_leaf         double: the sum of their squares.
-%     leaf_mean      double: g_leaf / n_leaf, equal to nodepred.
-%     leaf_var       double: the responses' variance about their mean,
-%                    mean((ysub{k} - leaf_mean(k)).^2).
-%     theta_columns  p, the number of columns of Theta (double scalar).
-%     levels         the levels argument, a 1-by-(p+d) double row.
+%                    row and an internal node [] (unset). Both are empty:
+%                    test with isempty.
+%     nodepred       double: mean, the prediction treecast returns where a
+%                    row's walk ends.
+%     stddev         double: sqrt(leaf_var).
+%     n_leaf         int32: count.
+%     g_leaf, m_leaf double: the sum of the node's training responses, and
+%                    of their squares.
+%     leaf_mean, leaf_var  double: mean and variance.
+%     theta_columns, levels  as above.
 %     catsplit_ends, catsplit_values
 %                    catsplit's value sets again, packed: catsplit_values
 %                    is an int32 column of their values in the cell's order
@@ -96,13 +121,12 @@
 %                    set i is catsplit_values(e(i)+1 : e(i+1)) with
 %                    e = [0; catsplit_ends(:)].
 %   The statistics are given at every node; the modules read them at the
-%   leaves (var == 0), where poolmargins uses leaf_mean and leaf_var.
-%   treecast reads var, cut, nodepred, stddev, children and catsplit;
-%   nodeharvest reads var, cut, ysub, leftchildren, rightchildren,
-%   catsplit and the five statistics. theta_columns and levels record what
-%   the tree was fitted on: forestmargins and forestcast check the data
-%   they route against them before walking; trees without them (GROW_TREE's)
-%   are checked as walked. Those two modules read the packed value sets
+%   leaves (var == 0). treecast reads var, cut, nodepred, stddev, children
+%   and catsplit; nodeharvest reads var, cut, ysub, leftchildren,
+%   rightchildren, catsplit and the five statistics. FORESTMARGINS and
+%   FORESTCAST check the data they route against theta_columns and levels
+%   before walking; trees without them (GROW_TREE's) are checked as
+%   walked. Those two modules read an expanded tree's packed value sets
 %   instead of catsplit (Octave opens a cell's elements slowly): after
 %   changing catsplit by hand, remove catsplit_ends and catsplit_values.
 %
@@ -118,7 +142,7 @@
 %
 %   Trees grow on worker threads; the calling thread builds the forest as
 %   trees finish and, in GNU Octave, lets Ctrl-C stop the fit within a
-%   fraction of a second (with num_threads = 1, between trees).
+%   fraction of a second.
 %
 %   Errors name the argument: run indices outside 1..K or 1..N, an X of no
 %   row at all (zeros(N, 0) means no instance features), NaN or Inf responses,
@@ -128,8 +152,9 @@
 %   option names, mtry outside 1..p+d, R = 0, a fit that would not fit in
 %   memory (the message names what drives its size). The memory check
 %   counts every thread's scratch and the host's share of each tree, node
-%   and value set, and is repeated as trees are built.
-%   Scratch memory is O(num_threads*R + K*p + N*d) beyond the output. The forest is
+%   and value set, with the copy the host makes of the output, and is
+%   repeated as trees are built. Scratch memory is
+%   O(num_threads*R + K*p + N*d) beyond the output. The forest is
 %   built through the MEX C API alone: no function of the interpreter is
 %   called, so a zeros, mat2cell or reshape of your own on the path is
 %   never run.
@@ -139,11 +164,11 @@
 %     runs = int32([randi(50, 2000, 1), randi(40, 2000, 1)]);
 %     y = Theta(runs(:, 1), 1) + X(runs(:, 2), 2) + (Theta(runs(:, 1), 3) == 2);
 %     forest = forestfit(Theta, X, runs, y, [0 0 3 0 0], struct('seed', 1));
-%     [means, vars] = forest_marginals(forest, Theta, X);
+%     [means, vars] = forestmargins(forest, Theta, X);
 %     [~, best] = min(means)
-%   (in the source tree, addpath examples first for forest_marginals)
 %
-%   See also GROW_TREE, GROW_FOREST, NODEHARVEST, POOLMARGINS, TREECAST.
+%   See also FORESTMARGINS, FORESTCAST, FOREST_EXPAND, FORESTFIT_WORKERS,
+%   GROW_TREE, GROW_FOREST, NODEHARVEST, POOLMARGINS, TREECAST.
 
 %!demo
 %! % Runs of an algorithm: 200 configurations (2 ordered parameters and a
@@ -156,7 +181,7 @@
 %! f = forest{1};
 %! fprintf('tree 1 of %d: %d nodes, %d leaves; fields: %s\n', numel(forest), ...
 %!         numel(f.var), sum(f.var == 0), strjoin(fieldnames(f)', ', '));
-%! [means, vars] = forest_marginals(forest, Theta, X);
+%! [means, vars] = forestmargins(forest, Theta, X);
 %! [~, best] = sort(means);
 %! fprintf('configuration  Theta               predicted mean over instances\n');
 %! for k = best(1:5)'
@@ -175,7 +200,7 @@
 %! assert(f.levels, [0 0 3 0 0]);
 %! N = numel(f.var);
 %! assert(size(f.children), [N 2]);
-%! assert(f.n_leaf(1), int32(2000));
+%! assert(f.count(1), int32(2000));
 %! [means, vars] = forest_marginals(forest, Theta, X);
 %! assert(size(means), [50 1]);
 %! assert(all(vars >= -1e-12));

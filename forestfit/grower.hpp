@@ -10,6 +10,7 @@
 #pragma once
 
 #include "generator.hpp"
+#include "growntree.hpp"
 #include "sorts.hpp"
 #include "split_kernels.hpp"
 
@@ -58,42 +59,12 @@ struct TrainingSet {
     }
 };
 
-// Which nodes keep their responses (ysub).
-enum class KeptResponses { leaves, all, none };
-
 struct GrowOptions {
     std::size_t mtry;
     double min_leaf;
     double max_nodes; // Inf: no limit
     bool bootstrap;
     KeptResponses kept;
-};
-
-struct Node {
-    std::uint32_t begin, end; // its range of the runs in node order
-    std::int32_t var;         // 0 leaf, v ordered, -v categorical (1-based)
-    double cut;               // categorical: its row of the value sets (1-based)
-    std::int32_t first_child; // 1-based; the second is first_child + 1
-    double sum, squares, mean, spread; // of its responses, in node order
-    std::size_t run_count() const { return end - begin; }
-    bool is_leaf() const { return var == 0; }
-};
-
-// A grown tree in plain buffers, for the gateway to turn into host arrays.
-struct Tree {
-    std::vector<Node> nodes;
-    // The kept nodes' responses one after another, in node order.
-    std::vector<double> responses;
-    // The categorical splits' value sets, in split order: the categories
-    // (1-based) sent left, then those sent right, and each set's size.
-    std::vector<std::int32_t> left_values, right_values;
-    std::vector<std::uint32_t> left_sizes, right_sizes;
-
-    bool keeps_responses(const Node &node, KeptResponses kept) const
-    {
-        return kept == KeptResponses::all || (kept == KeptResponses::leaves && node.is_leaf());
-    }
-    std::size_t split_count() const { return left_sizes.size(); }
 };
 
 // The best split found so far at a node.
@@ -154,10 +125,10 @@ public:
     }
 
     // Grows a tree into `tree` (cleared first); false if stopped.
-    bool grow(Tree &tree)
+    bool grow(GrownTree &tree)
     {
         tree_ = &tree;
-        tree = Tree();
+        tree = GrownTree();
         draw_sample();
         tree.nodes.push_back(Node{0, static_cast<std::uint32_t>(data_.n_runs), 0, 0, 0, 0, 0, 0, 0});
         for (std::size_t k = 0; k < tree.nodes.size(); ++k) {
@@ -176,7 +147,7 @@ private:
     TreeScratch &w_;
     Generator &gen_;
     const std::atomic<bool> &stop_;
-    Tree *tree_ = nullptr;
+    GrownTree *tree_ = nullptr;
 
     // Variable v read at the sample's positions: through their rows of
     // Theta or of X, chosen once per node rather than per run.
@@ -418,26 +389,16 @@ private:
         return s;
     }
 
-    // Records variable v's value sets for the ranks best_left_ranks[0..nl)
-    // sent left: every category 1..L on one side, absent ones right.
-    void record_value_sets(std::size_t v, std::size_t nl)
+    // Records the categories of ranks best_left_ranks[0..nl) (increasing)
+    // as the split's left set; every other category goes right.
+    void record_left_set(std::size_t v, std::size_t nl)
     {
-        Tree &tree = *tree_;
+        GrownTree &tree = *tree_;
         const std::uint32_t *left = w_.best_left_ranks.data();
-        const std::size_t L = static_cast<std::size_t>(data_.levels[v]);
         tree.left_sizes.push_back(static_cast<std::uint32_t>(nl));
-        tree.right_sizes.push_back(static_cast<std::uint32_t>(L - nl));
         const double *values = data_.value_of_rank + data_.rank_offset[v];
-        std::size_t next = 0;
-        for (std::size_t c = 0; c < nl; ++c) {
-            const std::int32_t category = static_cast<std::int32_t>(values[left[c]]);
-            tree.left_values.push_back(category);
-            for (; next + 1 < static_cast<std::size_t>(category); ++next)
-                tree.right_values.push_back(static_cast<std::int32_t>(next + 1));
-            next = static_cast<std::size_t>(category);
-        }
-        for (; next < L; ++next)
-            tree.right_values.push_back(static_cast<std::int32_t>(next + 1));
+        for (std::size_t c = 0; c < nl; ++c)
+            tree.left_values.push_back(static_cast<std::int32_t>(values[left[c]]));
     }
 
     void split(std::size_t k, const Split &best, std::size_t m)
@@ -451,7 +412,7 @@ private:
             const std::size_t nl = best.n_left_cats;
             std::uint32_t *left = w_.best_left_ranks.data();
             std::sort(left, left + nl); // ranks increase with the categories
-            record_value_sets(v, nl);
+            record_left_set(v, nl);
             nodes[k].var = -static_cast<std::int32_t>(v + 1);
             nodes[k].cut = static_cast<double>(tree_->split_count());
             for (std::size_t c = 0; c < nl; ++c)

@@ -165,7 +165,7 @@ Fault margins_of_tree(const Tree &t, std::size_t index, const forest::Data &thet
             bool missing = false;
             n_left = host::partition_stably(list, n, lists.spare, [&](std::int32_t row) {
                 const double value = column[row];
-                const forest::Side side = forest::categorical_side(t, r, host::category_of(value));
+                const forest::Side side = forest::categorical_side(t, r, v, host::category_of(value));
                 if (side == forest::MISSING &&
                     (!missing || static_cast<std::size_t>(row) < fault.row)) {
                     missing = true;

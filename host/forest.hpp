@@ -1,13 +1,13 @@
-// What the forest modules (forestmargins, forestcast) share: reading a
-// forest argument, a 1-by-T cell of tree structs, into plain views on the
-// calling thread; the split test on those views, which worker threads run
-// without the host; the faults a walk can meet, recorded by the worker and
-// reported by the calling thread; the checks of the data against what a
-// tree was fitted on; and the options both modules take.
+// What the forest modules (forestmargins, forestcast) share beyond the
+// forest format (forestformat.hpp, which reads a forest into plain views):
+// the split test on those views, which worker threads run without the
+// host; the faults a walk can meet, recorded by the worker and reported by
+// the calling thread; the checks of the data against what a tree was
+// fitted on; and the options both modules take.
 #pragma once
 
+#include "forestformat.hpp"
 #include "threads.hpp"
-#include "treerules.hpp"
 
 #include <cmath>
 #include <cstdlib>
@@ -20,53 +20,24 @@ using host::fail;
 using host::fail_fmt;
 using host::SetState;
 
-// One value set of a catsplit row as read on the calling thread.
-struct ValueSet {
-    host::Span<const std::int32_t> values;
-    SetState state = SetState::unset;
-};
-
-// One tree, read in place: N nodes, M catsplit rows, the leaves'
-// statistics, and what the tree was fitted on when it says so. Its 2M value
-// sets (left sets, then right sets, as the cell stores them) come either
-// packed, as forestfit also stores them, or from catsplit's cells.
-struct Tree {
-    std::size_t N = 0;
-    std::size_t M = 0;
-    const std::int32_t *var = nullptr;
-    const double *cut = nullptr;
-    const std::int32_t *leftchildren = nullptr;
-    const std::int32_t *rightchildren = nullptr;
-    const double *leaf_mean = nullptr;
-    const double *leaf_var = nullptr;
-    const std::int32_t *packed_ends = nullptr; // 2M: where each set ends in packed_values
-    const std::int32_t *packed_values = nullptr;
-    const ValueSet *cell_sets = nullptr; // 2M, without a packed copy
-    bool fitted = false;                 // theta_columns and levels are given
-    std::size_t theta_columns = 0;
-    host::Span<const double> levels;
-
-    // Value set i: row i+1's left set for i < M, row i-M+1's right set after.
-    ValueSet set(std::size_t i) const
-    {
-        if (packed_ends == nullptr)
-            return cell_sets[i];
-        const std::int32_t first = i == 0 ? 0 : packed_ends[i - 1];
-        return {{packed_values + first, static_cast<std::size_t>(packed_ends[i] - first)},
-                SetState::usable};
-    }
-};
-
 // Where a walk leaves a node on a categorical split: left, right, or
 // missing (a category neither set lists).
 enum Side { LEFT = 0, RIGHT = 1, MISSING = 2 };
 
-// The side of `category` at catsplit row `row` (0-based), whose sets are
-// usable. The left set is searched first, so a category both list goes left.
-inline Side categorical_side(const Tree &t, std::size_t row, std::int32_t category)
+// The side of `category` at the split on variable -v whose value sets are
+// number `row` (0-based) and usable. The left set is searched first, so a
+// category both list goes left; a compact tree sends every other category
+// 1..L right.
+inline Side categorical_side(const Tree &t, std::size_t row, std::int32_t v,
+                             std::int32_t category)
 {
     if (host::lists(t.set(row).values, category))
         return LEFT;
+    if (t.left_only)
+        return category >= 1 && category <= t.levels_of(static_cast<std::size_t>(
+                                                  host::split_column(v)))
+                   ? RIGHT
+                   : MISSING;
     if (host::lists(t.set(row + t.M).values, category))
         return RIGHT;
     return MISSING;
@@ -129,10 +100,20 @@ inline void show_value(double x, char *text, std::size_t size)
         fail_fmt("forest{%zu}: split variable %lld of node %zu exceeds the %zu columns of the "
                  "data.",
                  tree, static_cast<long long>(f.number), node, f.columns);
-    case Fault::BAD_CATSPLIT:
-        fail_fmt("forest{%zu}: the cut of categorical node %zu names catsplit row %lld, outside "
+    case Fault::BAD_CATSPLIT: {
+        // A compact tree's cut names one of its left sets.
+        const char *row = t.left_only ? "left set" : "catsplit row";
+        const double cut = t.cut[f.node];
+        if (cut == static_cast<double>(f.number))
+            fail_fmt("forest{%zu}: the cut of categorical node %zu names %s %lld, outside "
+                     "1..%zu.",
+                     tree, node, row, static_cast<long long>(f.number), t.M);
+        char shown[32];
+        show_value(cut, shown, sizeof shown);
+        fail_fmt("forest{%zu}: the cut of categorical node %zu is %s; it must name a %s, "
                  "1..%zu.",
-                 tree, node, static_cast<long long>(f.number), t.M);
+                 tree, node, shown, row, t.M);
+    }
     case Fault::BAD_SET:
         fail_fmt("forest{%zu}.catsplit{%lld, %d}, a value set of node %zu, must be an int32 "
                  "array.",
@@ -165,6 +146,8 @@ inline bool split_is_usable(const Tree &t, std::size_t k, Fault &f)
         return false;
     }
     for (const bool right : {false, true}) {
+        if (right && t.left_only)
+            break;
         if (t.set(static_cast<std::size_t>(r) - 1 + (right ? t.M : 0)).state !=
             SetState::usable) {
             f.kind = Fault::BAD_SET;
@@ -193,243 +176,6 @@ inline bool child_of(const Tree &t, std::size_t k, bool right, std::size_t &chil
     child = static_cast<std::size_t>(number) - 1;
     return true;
 }
-
-// ---- reading the forest (calling thread) ----------------------------------
-
-// A struct field of tree t, or null when the struct has no such field.
-inline const mxArray *field(const mxArray *tree, const char *name)
-{
-    return mxGetField(tree, 0, name);
-}
-
-inline const mxArray *required_field(const mxArray *tree, std::size_t t, const char *name)
-{
-    const mxArray *a = field(tree, name);
-    if (a == nullptr)
-        fail_fmt("forest{%zu} has no field %s: a tree needs var, cut, leftchildren, "
-                 "rightchildren, catsplit, leaf_mean and leaf_var (help forestfit).",
-                 t + 1, name);
-    return a;
-}
-
-inline const std::int32_t *node_int32s(const mxArray *tree, std::size_t t, const char *name,
-                                       std::size_t N)
-{
-    const mxArray *a = required_field(tree, t, name);
-    if (!(host::is_real_int32(a) && host::is_column(a, N)))
-        fail_fmt("forest{%zu}.%s must be an int32 %zu-by-1 vector (one entry per node).", t + 1,
-                 name, N);
-    return host::int32s(a).data();
-}
-
-inline const double *node_doubles(const mxArray *tree, std::size_t t, const char *name,
-                                  std::size_t N)
-{
-    const mxArray *a = required_field(tree, t, name);
-    if (!(host::is_real_double(a) && !mxIsSparse(a) && host::is_column(a, N)))
-        fail_fmt("forest{%zu}.%s must be a full double %zu-by-1 vector (one entry per node).",
-                 t + 1, name, N);
-    return mxGetPr(a);
-}
-
-// The value sets packed as forestfit also stores them: catsplit_ends, an
-// M-by-2 int32 matrix of where each set ends in catsplit_values, which
-// holds their values in the cell's order (left sets, then right sets).
-inline bool has_packed_sets(const mxArray *a)
-{
-    return field(a, "catsplit_ends") != nullptr || field(a, "catsplit_values") != nullptr;
-}
-
-[[noreturn]] inline void fail_packed(std::size_t t)
-{
-    fail_fmt("forest{%zu}.catsplit_ends and catsplit_values must be catsplit's value sets "
-             "packed as forestfit makes them (remove both fields after changing catsplit).",
-             t + 1);
-}
-
-inline void read_packed_sets(const mxArray *a, std::size_t t, Tree &tree)
-{
-    const host::Span<const std::int32_t> ends = host::int32s(field(a, "catsplit_ends"));
-    const host::Span<const std::int32_t> values = host::int32s(field(a, "catsplit_values"));
-    std::int32_t previous = 0;
-    for (const std::int32_t end : ends) {
-        if (end < previous || static_cast<std::size_t>(end) > values.size())
-            fail_packed(t);
-        previous = end;
-    }
-    tree.packed_ends = ends.data();
-    tree.packed_values = values.data();
-}
-
-// Reads tree t's value sets, from their packed copy where the tree has one
-// (`packed`). In Octave the first read of a cell's element converts every
-// element of the cell (about 0.2 us each), so a tree without categorical
-// splits never touches its catsplit.
-inline void read_value_sets(const mxArray *a, std::size_t t, bool packed, Tree &tree,
-                            ValueSet *sets)
-{
-    bool categorical = false;
-    for (std::size_t k = 0; k < tree.N && !categorical; ++k)
-        categorical = tree.var[k] < 0;
-    if (!categorical) {
-        tree.M = 0; // no walk reads a set, and none is read here
-        return;
-    }
-    if (packed) {
-        read_packed_sets(a, t, tree);
-        return;
-    }
-    const mxArray *catsplit = field(a, "catsplit");
-    for (std::size_t i = 0; i < 2 * tree.M; ++i) {
-        const mxArray *set = mxGetCell(catsplit, static_cast<mwIndex>(i));
-        new (&sets[i]) ValueSet();
-        sets[i].state = host::set_state(set);
-        if (sets[i].state == SetState::usable)
-            sets[i].values = host::int32s(set);
-    }
-    tree.cell_sets = sets;
-}
-
-// theta_columns and levels, when the tree has them: what it was fitted on.
-inline void read_fitted(const mxArray *a, std::size_t t, Tree &tree)
-{
-    const mxArray *columns = field(a, "theta_columns");
-    if (columns == nullptr)
-        return;
-    const mxArray *levels = field(a, "levels");
-    const bool scalar = host::is_real_double(columns) && host::numel(columns) == 1;
-    const double p = scalar ? mxGetScalar(columns) : -1;
-    if (!(scalar && p >= 0 && p == std::floor(p) && p <= 2147483647.0))
-        fail_fmt("forest{%zu}.theta_columns must be the number of columns of Theta the tree was "
-                 "fitted with, a double scalar.",
-                 t + 1);
-    if (levels == nullptr || !(host::is_real_double(levels) && !mxIsSparse(levels) &&
-                               std::min(host::rows(levels), host::cols(levels)) <= 1))
-        fail_fmt("forest{%zu}.levels must be the double vector of levels the tree was fitted "
-                 "with (it has theta_columns).",
-                 t + 1);
-    tree.fitted = true;
-    tree.theta_columns = static_cast<std::size_t>(p);
-    tree.levels = {mxGetPr(levels), host::numel(levels)};
-    if (tree.theta_columns > tree.levels.size())
-        fail_fmt("forest{%zu}.theta_columns is %zu, more than its %zu levels.", t + 1,
-                 tree.theta_columns, tree.levels.size());
-    for (std::size_t v = 0; v < tree.levels.size(); ++v) {
-        const double L = tree.levels[v];
-        if (!(L >= 0 && L == std::floor(L) && L <= 2147483647.0))
-            fail_fmt("forest{%zu}.levels(%zu) must be 0 (ordered) or a number of categories.",
-                     t + 1, v + 1);
-    }
-}
-
-// Reads element t of the forest: a 1-by-1 struct with the tree's fields.
-// `sets` has room for its 2M value sets (M and `packed` as tree_struct
-// finds them).
-inline void read_tree(const mxArray *a, std::size_t t, std::size_t M, bool packed, Tree &tree,
-                      ValueSet *sets)
-{
-    tree.M = M;
-    const mxArray *var = required_field(a, t, "var");
-    if (!(host::is_real_int32(var) && host::cols(var) == 1))
-        fail_fmt("forest{%zu}.var must be an int32 N-by-1 vector (one entry per node).", t + 1);
-    tree.N = host::rows(var);
-    if (tree.N == 0)
-        fail_fmt("forest{%zu} has no nodes: var must have at least one row, as every walk "
-                 "starts at node 1.",
-                 t + 1);
-    tree.var = host::int32s(var).data();
-    tree.cut = node_doubles(a, t, "cut", tree.N);
-    tree.leftchildren = node_int32s(a, t, "leftchildren", tree.N);
-    tree.rightchildren = node_int32s(a, t, "rightchildren", tree.N);
-    tree.leaf_mean = node_doubles(a, t, "leaf_mean", tree.N);
-    tree.leaf_var = node_doubles(a, t, "leaf_var", tree.N);
-    read_fitted(a, t, tree);
-    read_value_sets(a, t, packed, tree, sets);
-}
-
-// Element t of the forest, checked to be a tree struct; whether it has
-// packed value sets, and its catsplit rows, M, from them where it has them
-// (catsplit itself is then not opened: asking a cell's size in Octave fixes
-// a size cache that its later conversion would leak), else from catsplit.
-inline const mxArray *tree_struct(const mxArray *forest, std::size_t t, std::size_t &M,
-                                  bool &packed)
-{
-    const mxArray *a = mxGetCell(forest, static_cast<mwIndex>(t));
-    if (a == nullptr || !mxIsStruct(a) || host::numel(a) != 1)
-        fail_fmt("forest{%zu} must be a 1-by-1 tree struct, as forestfit returns them.", t + 1);
-    packed = has_packed_sets(a);
-    if (packed) {
-        const mxArray *ends = field(a, "catsplit_ends");
-        const mxArray *values = field(a, "catsplit_values");
-        if (!(ends != nullptr && host::is_real_int32(ends) && host::cols(ends) == 2 &&
-              host::dimension_count(ends) == 2 && values != nullptr &&
-              host::is_real_int32(values)))
-            fail_packed(t);
-        M = host::rows(ends);
-        return a;
-    }
-    const mxArray *catsplit = required_field(a, t, "catsplit");
-    if (!(mxIsCell(catsplit) && host::cols(catsplit) == 2))
-        fail_fmt("forest{%zu}.catsplit must be an M-by-2 cell array of value sets.", t + 1);
-    M = host::rows(catsplit);
-    return a;
-}
-
-// The number of trees of a forest argument, checked to be a cell.
-inline std::size_t tree_count(const mxArray *forest)
-{
-    if (!mxIsCell(forest))
-        fail("forest must be a cell array of tree structs, as forestfit returns it.");
-    return host::numel(forest);
-}
-
-// The catsplit rows of the trees without packed value sets, for the
-// scratch their sets take: a first look that raises nothing, so that the
-// reading pass reports each tree's faults in tree order.
-inline std::size_t catsplit_rows(const mxArray *forest, std::size_t T)
-{
-    std::size_t rows = 0;
-    for (std::size_t t = 0; t < T; ++t) {
-        const mxArray *a = mxGetCell(forest, static_cast<mwIndex>(t));
-        if (a == nullptr || !mxIsStruct(a) || host::numel(a) != 1 || has_packed_sets(a))
-            continue;
-        const mxArray *catsplit = field(a, "catsplit");
-        if (catsplit != nullptr && mxIsCell(catsplit))
-            rows += host::numel(catsplit) / 2;
-    }
-    return rows;
-}
-
-// A forest read on the calling thread: the trees' views, and the value
-// sets of those without a packed copy.
-class Forest {
-public:
-    explicit Forest(const mxArray *forest)
-        : T_(tree_count(forest)), trees_(T_, host::unfilled),
-          sets_(2 * catsplit_rows(forest, T_), host::unfilled)
-    {
-        std::size_t at = 0;
-        for (std::size_t t = 0; t < T_; ++t) {
-            std::size_t M = 0;
-            bool packed = false;
-            const mxArray *a = tree_struct(forest, t, M, packed);
-            Tree *tree = new (&trees_[t]) Tree();
-            read_tree(a, t, M, packed, *tree, packed ? nullptr : sets_.data() + at);
-            at += packed ? 0 : 2 * M;
-            max_nodes_ = std::max(max_nodes_, tree->N);
-        }
-    }
-
-    std::size_t size() const { return T_; }
-    const Tree &operator[](std::size_t t) const { return trees_[t]; }
-    std::size_t max_nodes() const { return max_nodes_; }
-
-private:
-    std::size_t T_;
-    std::size_t max_nodes_ = 0;
-    host::Scratch<Tree> trees_;
-    host::Scratch<ValueSet> sets_;
-};
 
 // ---- the data against what the trees were fitted on -----------------------
 

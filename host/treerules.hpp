@@ -120,6 +120,30 @@ inline CategoryWindow category_window(Span<const std::int32_t> left,
     return w;
 }
 
+// The window of a split that lists its left set only and sends every
+// other category 1..L right. It starts at 1 where 1..L fits it, else at
+// the smallest category sent left (kept within 1..L-63), so that left
+// sets of up to 64 neighbouring categories fit.
+inline CategoryWindow left_set_window(Span<const std::int32_t> left, double L)
+{
+    const std::int64_t last_level = static_cast<std::int64_t>(L);
+    CategoryWindow w;
+    w.base = 1;
+    if (last_level > 64 && left.size() > 0) {
+        w.base = INT32_MAX;
+        for (const std::int32_t value : left)
+            w.base = std::min<std::int64_t>(w.base, value);
+        w.base = std::max<std::int64_t>(1, std::min(w.base, last_level - 63));
+    }
+    const std::int64_t last = std::min(w.base + 63, last_level);
+    const std::uint64_t levels =
+        last < w.base ? 0 : ~std::uint64_t{0} >> (63 - (last - w.base));
+    const std::uint64_t left_mask = window_mask(left, w.base);
+    w.right = levels & ~left_mask;
+    w.known = left_mask | w.right;
+    return w;
+}
+
 // Reorders list[0..n) so that the entries `goes_left` accepts come first,
 // each side keeping its order; returns how many went left. `spare` holds the
 // right side meanwhile (n entries at least).

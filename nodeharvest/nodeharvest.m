@@ -77,8 +77,8 @@
 %! Theta = rand(30, 2);  X = rand(20, 1);
 %! runs = int32([randi(30, 600, 1), randi(20, 600, 1)]);
 %! y = Theta(runs(:, 1), 1) + X(runs(:, 2));
-%! f = forestfit(Theta, X, runs, y, [0 0 0], struct('num_trees', 1, 'min_leaf', 40));
-%! f = f{1};
+%! forest = forestfit(Theta, X, runs, y, [0 0 0], struct('num_trees', 1, 'min_leaf', 40));
+%! f = forest_expand(forest{1});           % the per-node arrays nodeharvest reads
 %! [C, n] = nodeharvest(f.var, f.cut, f.ysub, f.leftchildren, f.rightchildren, ...
 %!                      f.catsplit, Theta, X, f.g_leaf, f.m_leaf, f.n_leaf, ...
 %!                      f.leaf_mean, f.leaf_var);

@@ -62,7 +62,7 @@
 %! Theta = [rand(40, 1), randi(3, 40, 1)];  X = rand(25, 1);
 %! runs = int32([randi(40, 2000, 1), randi(25, 2000, 1)]);
 %! y = Theta(runs(:, 1), 1) + (Theta(runs(:, 1), 2) == 2) .* X(runs(:, 2));
-%! forest = forestfit(Theta, X, runs, y, [0 3 0], struct('seed', 1));
+%! forest = forest_expand(forestfit(Theta, X, runs, y, [0 3 0], struct('seed', 1)));
 %! leaves = cell(1, numel(forest));
 %! for t = 1:numel(forest)
 %!   f = forest{t};

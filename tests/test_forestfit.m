@@ -66,8 +66,8 @@ function same_as_grow_tree()
     if rem(trial, 3) == 0
       opts.max_nodes = randi([1, 40]);
     end
-    ours = forestfit(Theta, X, runs, y, levels, setfield(setfield(setfield(opts, ...
-                     'bootstrap', false), 'num_trees', 1), 'ysub', 'all'));
+    ours = forestfit(Theta, X, runs, y, levels, setfield(setfield(setfield(setfield(opts, ...
+                     'bootstrap', false), 'num_trees', 1), 'ysub', 'all'), 'layout', 'expanded'));
     Z = [Theta(runs(:, 1), :), X(runs(:, 2), :)];
     theirs = grow_tree(Z, y, levels, opts);
     try
@@ -105,7 +105,8 @@ end
 function rare_paths()
   seed = 97;
   rand('state', seed);  randn('state', seed);
-  one = struct('mtry', 1, 'min_leaf', 1, 'bootstrap', false, 'num_trees', 1, 'ysub', 'all');
+  one = struct('mtry', 1, 'min_leaf', 1, 'bootstrap', false, 'num_trees', 1, 'ysub', 'all', ...
+               'layout', 'expanded');
   same = @(Theta, y, levels, opts) isequal(one_tree(Theta, y, levels, opts), ...
                                           grow_tree(Theta, y, levels, opts));
   % Nodes of few runs on a column of far more distinct values, so that
@@ -145,7 +146,8 @@ function huge_responses()
   Theta = (1:6)';
   runs = int32([(1:6)', ones(6, 1)]);
   y = [1; 1; 1; 9; 9; 9] * 1e152;
-  opts = struct('mtry', 1, 'min_leaf', 1, 'bootstrap', false, 'num_trees', 1, 'ysub', 'all');
+  opts = struct('mtry', 1, 'min_leaf', 1, 'bootstrap', false, 'num_trees', 1, 'ysub', 'all', ...
+                'layout', 'expanded');
   ours = forestfit(Theta, zeros(1, 0), runs, y, 0, opts);
   theirs = grow_tree(Theta, y, 0, opts);
   assert(isequal(ours{1}.var, int32([1; 0; 0])) && ours{1}.cut(1) == 3.5);
@@ -166,7 +168,7 @@ function huge_values()
   ours = forestfit(Theta, zeros(1, 0), runs, y, 0, ...
                    setfield(setfield(opts, 'bootstrap', false), 'num_trees', 1));
   theirs = grow_tree(Theta, y, 0, opts);
-  assert(isequal(ours{1}.var, int32([1; 0; 0])) && isequal(ours{1}.n_leaf, int32([6; 3; 3])));
+  assert(isequal(ours{1}.var, int32([1; 0; 0])) && isequal(ours{1}.count, int32([6; 3; 3])));
   assert(ours{1}.cut(1) == 0 && isequal(ours{1}.cut, theirs.cut));
 end
 
@@ -174,7 +176,7 @@ function seeded_forests()
   seed = 77;
   rand('state', seed);  randn('state', seed);
   [Theta, X, runs, y, levels] = random_runs(30, 20, 300, [0 3 0], [2 0]);
-  opts = struct('num_trees', 4, 'min_leaf', 2, 'seed', 5, 'ysub', 'all');
+  opts = struct('num_trees', 4, 'min_leaf', 2, 'seed', 5, 'ysub', 'all', 'layout', 'expanded');
   a = forestfit(Theta, X, runs, y, levels, opts);
   b = forestfit(Theta, X, runs, y, levels, opts);
   assert(isequal(a, b), 'seed %d: one seed, two forests', seed);
@@ -192,11 +194,11 @@ function seeded_forests()
   assert(numel(d) == 10 && isequal(d, forestfit(Theta, X, runs, y, levels, struct())));
   defaults = struct('num_trees', 10, 'mtry', 1, 'min_leaf', 5, 'max_nodes', Inf, ...
                     'bootstrap', true, 'seed', 0, 'first_tree', 1, 'num_threads', 1, ...
-                    'ysub', 'leaves');
+                    'layout', 'compact', 'responses', 'leaves');
   assert(isequal(d, forestfit(Theta, X, runs, y, levels, defaults)));
   % Without bootstrap every tree holds every run once, in run order.
   e = forestfit(Theta, X, runs, y, levels, struct('bootstrap', false, 'num_trees', 2, ...
-                                                   'ysub', 'all'));
+                                                   'ysub', 'all', 'layout', 'expanded'));
   assert(isequal(e{1}.ysub{1}, y') && isequal(e{2}.ysub{1}, y'));
 end
 
@@ -250,27 +252,51 @@ function worker_processes()
 end
 
 function kept_responses()
+  % The compact layout keeps the leaves' responses or none; the expanded
+  % one every node's, the leaves' or none; forest_expand turns a compact
+  % forest into the expanded one (its sums g_leaf and m_leaf to rounding).
   seed = 81;
   rand('state', seed);  randn('state', seed);
   [Theta, X, runs, y, levels] = random_runs(50, 30, 2000, [0 4], [0 3]);
   opts = struct('num_trees', 3, 'min_leaf', 3, 'seed', 4);
+  compact = forestfit(Theta, X, runs, y, levels, opts);
+  bare = forestfit(Theta, X, runs, y, levels, setfield(opts, 'responses', 'none'));
+  opts.layout = 'expanded';
   leaves = forestfit(Theta, X, runs, y, levels, opts);
   all = forestfit(Theta, X, runs, y, levels, setfield(opts, 'ysub', 'all'));
   none = forestfit(Theta, X, runs, y, levels, setfield(opts, 'ysub', 'none'));
   for t = 1:3
     a = all{t};
     leaf = a.var == 0;
-    assert(sum(leaf) > 10 && isequal(cellfun(@numel, a.ysub), double(a.n_leaf)), 'seed %d', seed);
+    assert(sum(leaf) > 10 && any(a.var < 0) && isequal(cellfun(@numel, a.ysub), double(a.n_leaf)), ...
+           'seed %d', seed);
     expected = a.ysub;
     expected(~leaf) = {[]};                     % internal nodes: no host array
     assert(isequal(leaves{t}, setfield(a, 'ysub', expected)), 'seed %d: leaves, tree %d', seed, t);
+    assert(isequal(compact{t}.responses', [expected{leaf}]), 'seed %d: responses, tree %d', seed, t);
+    same_expanded(forest_expand(compact{t}), leaves{t}, seed);
     expected(leaf) = {zeros(1, 0)};             % leaves stay readable by nodeharvest
+    same_expanded(forest_expand(bare{t}), none{t}, seed);
     assert(isequal(none{t}, setfield(a, 'ysub', expected)), 'seed %d: none, tree %d', seed, t);
   end
-  % The default forest takes at most half the memory of 'all'.
-  sizes = whos('leaves', 'all');
-  assert(sizes(1).bytes <= sizes(2).bytes / 2, 'seed %d: %d of %d bytes', seed, sizes(1).bytes, ...
-         sizes(2).bytes);
+  expanded = forest_expand(compact);
+  assert(isequal(forest_expand(leaves), leaves) && isequal(forest_expand(compact{2}), expanded{2}));
+  % The default forest is smaller than the expanded layout's, which takes
+  % at most half the memory of 'all'.
+  sizes = whos('compact', 'leaves', 'all');
+  bytes = @(name) sizes(strcmp({sizes.name}, name)).bytes;
+  assert(bytes('compact') < bytes('leaves') && bytes('leaves') <= bytes('all') / 2, ...
+         'seed %d: %d, %d and %d bytes', seed, bytes('compact'), bytes('leaves'), bytes('all'));
+end
+
+function same_expanded(ours, theirs, seed)
+  % forest_expand's tree against forestfit's expanded one: the same but for
+  % the sums, which it makes from mean, variance and count.
+  sums = {'g_leaf', 'm_leaf'};
+  assert(isequal(rmfield(ours, sums), rmfield(theirs, sums)), 'seed %d', seed);
+  for f = sums
+    assert(ours.(f{1}), theirs.(f{1}), -1e-12);
+  end
 end
 
 function vector_scorer()
@@ -312,7 +338,8 @@ function feeds_the_toolbox()
                                                        'min_leaf', 3, 'seed', 2));
   % treecast routes every training run to a leaf holding its response.
   Z = [Theta(runs(:, 1), :), X(runs(:, 2), :)];
-  f = forest{1};
+  expanded = forest_expand(forest);
+  f = expanded{1};
   N = numel(f.var);
   at = treecast(Z, f.var, f.cut, (1:N)', f.stddev, f.children, f.catsplit, int32(1), int32(9));
   assert(all(f.var(at) == 0), 'seed %d', seed);
@@ -362,24 +389,39 @@ function messages()
                'Theta(1, 1) is NaN; ordered variables need numbers.');
   expect_error(@() ok(Theta, X, runs, y, levels, struct('mtri', 2)), ...
                ['opts has an unknown field ''mtri'' (known: num_trees, mtry, min_leaf, ' ...
-                'max_nodes, bootstrap, seed, first_tree, num_threads, ysub).']);
+                'max_nodes, bootstrap, seed, first_tree, num_threads, layout, responses, ' ...
+                'ysub).']);
   for bad = {0, 1.5, -2, NaN}
     expect_error(@() ok(Theta, X, runs, y, levels, struct('num_threads', bad{1})), ...
                  'opts.num_threads must be a positive integer.');
     expect_error(@() ok(Theta, X, runs, y, levels, struct('first_tree', bad{1})), ...
                  'opts.first_tree must be a positive integer (of at most 2^53).');
   end
+  expanded = struct('layout', 'expanded');
   for bad = {'leaf', 'All', 1, {{'all'}}, ['al'; 'll']}
-    expect_error(@() ok(Theta, X, runs, y, levels, struct('ysub', bad{1})), ...
+    expect_error(@() ok(Theta, X, runs, y, levels, setfield(expanded, 'ysub', bad{1})), ...
                  'opts.ysub must be ''leaves'', ''all'' or ''none''.');
   end
+  expect_error(@() ok(Theta, X, runs, y, levels, struct('layout', 'wide')), ...
+               'opts.layout must be ''compact'' or ''expanded''.');
+  expect_error(@() ok(Theta, X, runs, y, levels, struct('responses', 'all')), ...
+               'opts.responses must be ''leaves'' or ''none''.');
+  % Each layout names the responses it keeps in its own option, in any
+  % field order.
+  expect_error(@() ok(Theta, X, runs, y, levels, struct('ysub', 'all')), ...
+               ['opts.ysub is the expanded layout''s (opts.layout = ''expanded''); a compact ' ...
+                'forest keeps the leaves'' responses opts.responses names (''leaves'' or ''none'').']);
+  expect_error(@() ok(Theta, X, runs, y, levels, struct('responses', 'none', 'layout', 'expanded')), ...
+               ['opts.responses is the compact layout''s; the expanded layout keeps the ' ...
+                'responses opts.ysub names (''leaves'', ''all'' or ''none'').']);
   for bad = {0, 4, 1.5, NaN}
     expect_error(@() ok(Theta, X, runs, y, levels, struct('mtry', bad{1})), ...
                  'opts.mtry must be an integer in 1..3 (the columns of Theta and X).');
   end
   expect_error(@() ok(Theta, X, runs, y, levels, struct('min_leaf', {1, 2})), ...
                ['opts must be a 1-by-1 struct (fields num_trees, mtry, min_leaf, max_nodes, ' ...
-                'bootstrap, seed, first_tree, num_threads, ysub; all optional).']);
+                'bootstrap, seed, first_tree, num_threads, layout, responses, ysub; all ' ...
+                'optional).']);
   expect_error(@() ok(Theta, X, runs, y, levels, struct('bootstrap', 'yes')), ...
                'opts.bootstrap must be a real scalar.');
   expect_error(@() ok(zeros(2, 0), zeros(2, 0), int32([1 1]), 1, zeros(1, 0)), ...
@@ -406,10 +448,15 @@ function memory_counted()
   expect_failure(@() forestfit(Theta, zeros(1, 0), runs, y, [0 2], ...
                                struct('num_trees', 1e8, 'min_leaf', 5)), ...
                  too_much('num_trees'));
-  % Each categorical split lists every one of the 2^31-1 categories.
+  % In the expanded layout each categorical split lists every one of the
+  % 2^31-1 categories; a compact one only those it sends left.
   expect_failure(@() forestfit(Theta, zeros(1, 0), runs, y, [0 2^31 - 1], ...
-                               struct('num_trees', 1000, 'min_leaf', 1)), ...
+                               struct('num_trees', 1000, 'min_leaf', 1, 'layout', 'expanded')), ...
                  too_much('levels'));
+  forest = forestfit(Theta, zeros(1, 0), runs, y, [0 2^31 - 1], ...
+                     struct('num_trees', 1000, 'min_leaf', 1));
+  assert(numel(forest) == 1000 && all(cellfun(@(t) numel(t.left_sets) <= numel(t.left_set_ends), ...
+                                               forest)));
   % A matrix without columns holds nothing, however many rows it has.
   forest = forestfit(Theta, zeros(1e10, 0), int32([1 1; 2 2; 3 3]), [1; 2; 3], [0 2], ...
                      struct('num_trees', 1));

@@ -7,6 +7,7 @@ function cases = test_forestmargins()
     'fitted trees check Theta and X before walking, naming argument, row and column', @fitted_checks
     'malformed trees and missing categories are errors naming where, never crashes', @malformed
     'packed value sets stand for catsplit; without them catsplit is read', @packed_sets
+    'compact trees send every category their left sets do not list right; damage is named', @compact_trees
     'opts: num_threads only, a positive integer', @options
   };
 end
@@ -138,6 +139,7 @@ end
 function packed_sets()
   rand('state', 76);  randn('state', 76);
   [forest, Theta, X] = road_forest(1);
+  forest = forest_expand(forest);
   expected = forest_marginals(forest, Theta, X);
   plain = cellfun(@(f) rmfield(f, {'catsplit_ends', 'catsplit_values'}), forest, ...
                   'UniformOutput', false);
@@ -154,6 +156,42 @@ function packed_sets()
   broken.catsplit_ends(end) = numel(f.catsplit_values) + 1;
   expect_failure(@() forestmargins({broken}, Theta, X), 'packed as forestfit makes them');
   expect_failure(@() forestmargins({rmfield(f, 'catsplit_values')}, Theta, X), 'packed');
+end
+
+function compact_trees()
+  % Split 1 sends categories 1 and 2 of the 70 left; 3..70 go right.
+  t = struct('var', int32([1; 0; -2; 0; 0]), 'cut', [0.5; 0; 1; 0; 0], ...
+             'children', int32([2 3; 0 0; 4 5; 0 0; 0 0]), 'mean', (1:5)', ...
+             'variance', [0; 1; 0; 2; 3], 'count', int32([9; 4; 5; 2; 3]), ...
+             'left_sets', int32([2; 1]), 'left_set_ends', int32(2), 'responses', zeros(0, 1), ...
+             'response_ends', zeros(0, 1, 'int32'), 'theta_columns', 1, 'levels', [0 70], ...
+             'format_version', 2);
+  Theta = [0.1; 0.9];
+  X = [1; 3; 2; 70];
+  [m, v, tm] = forestmargins({t, t}, Theta, X);
+  assert(isequal(tm, [2 2; 4.5 4.5]) && isequal(m, [2; 4.5]));
+  [mu, var] = forestcast({t}, [[0.1; 0.9; 0.9; 0.9; 0.9], [1; 1; 3; 2; 70]]);
+  assert(isequal(mu, [2; 4; 5; 4; 5]) && isequal(var, [1; 2; 3; 2; 3]));
+  expanded = forest_expand({t, t});
+  assert(isequal(expanded{1}.catsplit, {int32([2 1]), int32(3:70)}));
+  assert(isequal(forestmargins(expanded, Theta, X), m));
+  [a, b] = forestmargins(expanded, Theta, X);
+  assert(isequal(b, v));
+  damaged = {
+    'format_version', 3, '^forest\{1\}\.format_version must be 2'
+    'left_set_ends', int32(3), '^forest\{1\}\.left_sets and left_set_ends must be'
+    'levels', [0 0], 'node 3 splits variable 2 as categorical, but the tree''s levels'
+    'children', int32([2; 0; 4; 0; 0]), '^forest\{1\}\.children must be an int32 5-by-2'
+    'cut', [0.5; 0; NaN; 0; 0], 'the cut of categorical node 3 is NaN; it must name a left set, 1\.\.1'
+    'cut', [0.5; 0; 2; 0; 0], 'names left set 2, outside 1\.\.1'
+  };
+  for k = 1:rows(damaged)
+    bad = setfield(t, damaged{k, 1}, damaged{k, 2});
+    expect_failure(@() forestmargins({bad}, Theta, X), damaged{k, 3});
+    expect_failure(@() forestcast({bad}, [0.9, 2]), damaged{k, 3});
+  end
+  expect_failure(@() forestcast({rmfield(t, 'theta_columns')}, [0.9, 2]), ...
+                 '^forest\{1\} has no field theta_columns: a compact tree needs');
 end
 
 function options()

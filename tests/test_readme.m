@@ -72,15 +72,17 @@ function forest_format_complete()
   next = regexp(section(4:end), '\n##', 'once');
   section = section(1:next + 3);
   help_text = evalc('help forestfit');
-  from = strfind(help_text, 'The forest format');
+  from = strfind(help_text, 'The compact layout');
   assert(~isempty(from), 'help forestfit has no forest format');
   help_text = help_text(from(1):end);
-  forest = forestfit([1; 2; 3; 4], zeros(4, 0), int32([1:4; ones(1, 4)]'), [1; 2; 3; 4], 0, ...
-                     struct('num_trees', 1, 'min_leaf', 1));
-  for name = fieldnames(forest{1})'
-    assert(~isempty(strfind(section, ['`' name{1} '`'])), ...
-           'the README''s forest format does not describe %s', name{1});
-    assert(~isempty(regexp(help_text, ['\n\s+(\w+, )?' name{1} '[\s,]'], 'once')), ...
-           'help forestfit does not describe %s', name{1});
+  for layout = {'compact', 'expanded'}
+    forest = forestfit([1; 2; 3; 4], zeros(4, 0), int32([1:4; ones(1, 4)]'), [1; 2; 3; 4], 0, ...
+                       struct('num_trees', 1, 'min_leaf', 1, 'layout', layout{1}));
+    for name = fieldnames(forest{1})'
+      assert(~isempty(strfind(section, ['`' name{1} '`'])), ...
+             'the README''s forest format does not describe %s', name{1});
+      assert(~isempty(regexp(help_text, ['\n\s+(\w+, )*' name{1} '[\s,]'], 'once')), ...
+             'help forestfit does not describe %s', name{1});
+    end
   end
 end

@@ -215,12 +215,54 @@ function [forest, p, model] = fuzz_forest()
     if rand < 0.05
       f = rmfield(f, {'cut', 'leaf_var', 'var'}{randi(3)});
     end
+    if rand < 0.3
+      f = compact_tree(f, p);
+    end
     forest{t} = f;
   end
   if rand < 0.05
     forest = odd_value();
   elseif rand < 0.05 && ~isempty(forest)
     forest{randi(numel(forest))} = odd_value();
+  end
+end
+
+function c = compact_tree(f, p)
+  % The compact layout of a mutated tree (its left sets only), some fields
+  % damaged in turn.
+  c = struct('format_version', 2, 'theta_columns', p, 'levels', zeros(1, f.nvars));
+  if isfield(f, 'theta_columns')                 % given already, right or wrong
+    c.levels = f.levels;
+  else
+    c.levels(f.categorical) = f.levels;
+  end
+  names = {'var', 'cut', 'children'};
+  for k = 1:numel(names)
+    if isfield(f, names{k})
+      c.(names{k}) = f.(names{k});
+    end
+  end
+  c.mean = f.nodepred;
+  if isfield(f, 'leaf_var')
+    c.variance = f.leaf_var;
+  end
+  try
+    sets = cellfun(@(s) double(s(:)'), f.catsplit(:, 1)', 'UniformOutput', false);
+    c.left_sets = int32([zeros(1, 0), sets{:}])';
+    c.left_set_ends = int32(cumsum(cellfun(@numel, sets)))';
+  catch
+    c.left_sets = zeros(0, 1, 'int32');
+    c.left_set_ends = zeros(0, 1, 'int32');
+  end
+  names = {'format_version', 'theta_columns', 'levels', 'var', 'cut', 'children', 'mean', ...
+           'variance', 'left_sets', 'left_set_ends'};
+  if rand < 0.3
+    name = names{randi(numel(names))};
+    switch randi(3)
+      case 1, c = rmfield(c, name);
+      case 2, c.(name) = odd_value();
+      case 3, c.(name)(randi(max(numel(c.(name)), 1))) = randi([-3, 70]);
+    end
   end
 end
 

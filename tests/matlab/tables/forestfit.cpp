@@ -35,12 +35,12 @@ void standin::cases(Table &t)
                   if (!mxIsCell(forest) || mxGetNumberOfElements(forest) != 2)
                       return false;
                   const mxArray *tree = mxGetCell(forest, 1);
-                  const mxArray *ysub = tree ? mxGetField(tree, 0, "ysub") : nullptr;
-                  const mxArray *var = tree ? mxGetField(tree, 0, "var") : nullptr;
-                  // The last node is a leaf: its responses are set.
-                  return ysub && var && mxIsCell(ysub) && mxIsInt32(var) &&
-                         mxGetM(ysub) == mxGetM(var) &&
-                         mxGetCell(ysub, mxGetM(ysub) - 1) != nullptr;
+                  const mxArray *responses = tree ? mxGetField(tree, 0, "responses") : nullptr;
+                  const mxArray *ends = tree ? mxGetField(tree, 0, "response_ends") : nullptr;
+                  // A compact tree: the leaves' eight responses, packed.
+                  return responses && ends && mxGetNumberOfElements(responses) == 8 &&
+                         mxIsInt32(ends) && mxGetNumberOfElements(ends) >= 1 &&
+                         at(ends, mxGetNumberOfElements(ends) - 1) == 8;
               });
     t.returns("five inputs take every default", 1, fit(nullptr));
     t.out_of_memory_anywhere("the host out of memory anywhere in a fit ends it with its error",
