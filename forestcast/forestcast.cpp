@@ -153,8 +153,7 @@ std::size_t walk_row(const Tree &t, const forest::Data &z, std::size_t row, std:
             return k;
         fault.node = k;
         fault.row = row;
-        if (!forest::split_is_usable(t, k, fault))
-            return t.N;
+        // forestmargins' order at a node: the variable, then the split's sets.
         const std::uint64_t column = static_cast<std::uint64_t>(host::split_column(v));
         if (column > z.cols) {
             fault.kind = Fault::BAD_VARIABLE;
@@ -162,6 +161,8 @@ std::size_t walk_row(const Tree &t, const forest::Data &z, std::size_t row, std:
             fault.columns = z.cols;
             return t.N;
         }
+        if (!forest::split_is_usable(t, k, fault))
+            return t.N;
         const double x = z.values[row + (column - 1) * z.rows];
         bool right = !(t.cut[k] > x);
         if (v < 0) {

@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -50,6 +51,7 @@ struct Options {
     double first_tree = 1;
     double num_threads = 1; // set from the usable cores when absent
     bool expanded = false;  // the 1.x layout (opts.layout = 'expanded')
+    int verbose = -1;       // progress lines: -1 after 2 s, 0 never, 1 always
     // Which nodes keep their responses: opts.responses for the compact
     // layout ('leaves' or 'none'), opts.ysub for the expanded one.
     KeptResponses kept = KeptResponses::leaves;
@@ -78,6 +80,63 @@ private:
     std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
+
+// Progress lines from the calling thread: trees done, time taken and an
+// estimate of the time left, every PROGRESS_PERIOD at most, once a fit has
+// run PROGRESS_AFTER (opts.verbose unset), always (true) or never (false).
+constexpr std::chrono::seconds PROGRESS_AFTER{2};
+constexpr std::chrono::seconds PROGRESS_PERIOD{5};
+
+class Progress {
+public:
+    Progress(int verbose, std::size_t count) : verbose_(verbose), count_(count) {}
+
+    // `done` trees are built, and `growing` more trees' worth of work done.
+    void show(std::size_t done, double growing)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (verbose_ == 0 || done == count_ || (verbose_ < 0 && now - start_ < PROGRESS_AFTER) ||
+            (shown_ && now - last_ < PROGRESS_PERIOD))
+            return;
+        last_ = now;
+        shown_ = true;
+        const double elapsed = seconds(now);
+        const double fraction = (static_cast<double>(done) + growing) / static_cast<double>(count_);
+        if (fraction > 0)
+            print("forestfit: %zu of %zu trees, %.1f s, about %.0f s left\n", done, count_,
+                  elapsed, elapsed * (1 - fraction) / fraction);
+        else
+            print("forestfit: %zu of %zu trees, %.1f s\n", done, count_, elapsed);
+    }
+    // The last line, where lines were shown or asked for.
+    void finish()
+    {
+        if (shown_ || verbose_ > 0)
+            print("forestfit: %zu of %zu trees in %.1f s\n", count_, count_,
+                  seconds(std::chrono::steady_clock::now()));
+    }
+
+private:
+    double seconds(std::chrono::steady_clock::time_point now) const
+    {
+        return std::chrono::duration<double>(now - start_).count();
+    }
+    TOOLBOX_PRINTF_FORMAT(1, 2) static void print(const char *format, ...)
+    {
+        char line[128];
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(line, sizeof line, format, args);
+        va_end(args);
+        mexPrintf("%s", line);
+    }
+
+    int verbose_; // -1 unset, 0 false, 1 true
+    std::size_t count_;
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point last_;
+};
 
 // ---- argument checks ------------------------------------------------------
 
@@ -130,7 +189,7 @@ Options read_options(const mxArray *opts, std::size_t D)
         return o;
     require(mxIsStruct(opts) && host::numel(opts) == 1,
             "opts must be a 1-by-1 struct (fields num_trees, mtry, min_leaf, max_nodes, "
-            "bootstrap, seed, first_tree, num_threads, layout, responses, ysub; all "
+            "bootstrap, seed, first_tree, num_threads, verbose, layout, responses, ysub; all "
             "optional).");
     const int fields = mxGetNumberOfFields(opts);
     const mxArray *responses = nullptr, *ysub = nullptr;
@@ -173,6 +232,11 @@ Options read_options(const mxArray *opts, std::size_t D)
             o.num_threads = option_scalar(value, name);
             if (!(is_whole(o.num_threads) && o.num_threads >= 1))
                 fail("opts.num_threads must be a positive integer.");
+        } else if (std::strcmp(name, "verbose") == 0) {
+            const double b = option_scalar(value, name);
+            if (!(b == 0 || b == 1))
+                fail("opts.verbose must be true or false.");
+            o.verbose = b == 1;
         } else if (std::strcmp(name, "layout") == 0) {
             o.expanded = option_word(value, {"compact", "expanded"},
                                      "opts.layout must be 'compact' or 'expanded'.") == 1;
@@ -182,8 +246,8 @@ Options read_options(const mxArray *opts, std::size_t D)
             ysub = value;
         } else {
             fail_fmt("opts has an unknown field '%s' (known: num_trees, mtry, min_leaf, "
-                     "max_nodes, bootstrap, seed, first_tree, num_threads, layout, responses, "
-                     "ysub).",
+                     "max_nodes, bootstrap, seed, first_tree, num_threads, verbose, layout, "
+                     "responses, ysub).",
                      name);
         }
     }
@@ -210,19 +274,18 @@ Options read_options(const mxArray *opts, std::size_t D)
     return o;
 }
 
-// The host's spelling of a value that is not finite, the same on every
-// platform (printf's differs).
-const char *nonfinite_name(double x)
+// Ends the call for run j's index `index` in column `col` of runs, which is
+// no row of `matrix` (`rows` by `cols`). An index within the columns
+// suggests the matrix was passed transposed.
+[[noreturn]] void fail_row(std::size_t j, int col, std::int32_t index, const char *matrix,
+                           std::size_t rows, std::size_t cols, const char *what)
 {
-    return std::isnan(x) ? "NaN" : x > 0 ? "Inf" : "-Inf";
-}
-
-void show_value(double x, char *text, std::size_t size)
-{
-    if (std::isfinite(x))
-        std::snprintf(text, size, "%g", x);
-    else
-        std::snprintf(text, size, "%s", nonfinite_name(x));
+    if (index > 0 && static_cast<std::size_t>(index) <= cols)
+        fail_fmt("runs(%zu, %d) = %d is not a row of %s (1..%zu), but %s has %zu columns: is %s "
+                 "transposed? It needs one %s per row.",
+                 j + 1, col, static_cast<int>(index), matrix, rows, matrix, cols, matrix, what);
+    fail_fmt("runs(%zu, %d) = %d is not a row of %s (1..%zu).", j + 1, col,
+             static_cast<int>(index), matrix, rows);
 }
 
 // The values of variable v (column `col` of Theta or X, `name`): categories
@@ -233,11 +296,9 @@ void check_column(const double *values, std::size_t rows, double L, const char *
     for (std::size_t i = 0; i < rows; ++i) {
         const double x = values[i];
         if (L > 0 && !(x >= 1 && x <= L && x == std::floor(x))) {
-            char shown[32];
-            show_value(x, shown, sizeof shown);
             fail_fmt("%s(%zu, %zu) = %s, but variable %zu is categorical with levels %.0f: its "
                      "values must be the integers 1..%.0f.",
-                     name, i + 1, col + 1, shown, v + 1, L, L);
+                     name, i + 1, col + 1, host::shown(x).text, v + 1, L, L);
         }
         if (L == 0 && std::isnan(x))
             fail_fmt("%s(%zu, %zu) is NaN; ordered variables need numbers.", name, i + 1,
@@ -419,11 +480,10 @@ Footprint fit_footprint(const forestcore::TrainingSet &data, const Options &o, d
     return f;
 }
 
-// Trees first_tree.. of the forest, grown on worker threads (or on the
-// calling thread alone for num_threads = 1) while the calling thread turns
-// each finished tree into host arrays, in order, and watches for an
-// interrupt and for the memory. Every host call stays on the calling
-// thread. Even a single tree grows on a worker, so that Ctrl-C reaches it.
+// Trees first_tree.. of the forest, grown on worker threads while the
+// calling thread turns each finished tree into host arrays, in order,
+// shows progress and watches for an interrupt and for the memory. Every
+// host call stays on the calling thread.
 mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::GrowOptions &grow_opts,
                      const Options &o)
 {
@@ -442,6 +502,12 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
         state[t] = PENDING;
     std::vector<std::unique_ptr<forestcore::TreeScratch>> scratch(threads);
     std::atomic<bool> stop{false};
+    // Per worker: the work done on its tree in the making (the runs of the
+    // nodes visited); and the work of the last tree finished.
+    std::unique_ptr<std::atomic<std::size_t>[]> worked(new std::atomic<std::size_t>[threads]);
+    for (std::size_t w = 0; w < threads; ++w)
+        worked[w] = 0;
+    std::atomic<std::size_t> tree_work{0};
 
     // On a worker: no host call, no exception out.
     auto grow = [&](std::size_t t, std::size_t worker) {
@@ -451,12 +517,15 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
                 scratch[worker].reset(
                     new forestcore::TreeScratch(data.n_runs, data.max_distinct, data.n_vars));
             forestcore::Generator gen = forestcore::Generator::for_tree(seed, first + t);
-            if (forestcore::TreeGrower(data, grow_opts, *scratch[worker], gen, stop)
+            if (forestcore::TreeGrower(data, grow_opts, *scratch[worker], gen, stop,
+                                       worked[worker])
                     .grow(trees[t]))
                 outcome = GROWN;
         } catch (const std::bad_alloc &) {
             stop = true;
         }
+        tree_work.store(worked[worker].load(std::memory_order_relaxed), std::memory_order_relaxed);
+        worked[worker].store(0, std::memory_order_relaxed);
         state[t].store(outcome, std::memory_order_release);
     };
     std::size_t converted = 0;
@@ -464,6 +533,7 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
     MemoryWatch memory(count, o, data.levels);
     const forest::FittedOn fitted{data.theta_cols, data.levels, data.n_vars};
     InterruptPoll poll_interrupt;
+    Progress progress(o.verbose, count);
     // On the calling thread: finished trees into the forest, in order.
     auto collect = [&] {
         for (; converted < count && !too_large; ++converted) {
@@ -482,10 +552,24 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
             trees[converted] = GrownTree(); // its memory back at once
         }
         poll_interrupt();
+        // Trees in the making count by their work against a whole tree's:
+        // the last one finished, or before any, a balanced tree's.
+        const double R = static_cast<double>(data.n_runs);
+        double whole = static_cast<double>(tree_work.load(std::memory_order_relaxed));
+        if (whole == 0)
+            whole = R * std::max(1.0, std::log2(R / (2 * o.min_leaf)) + 1);
+        double growing = 0;
+        for (std::size_t w = 0; w < threads; ++w)
+            growing += std::min(
+                0.95, static_cast<double>(worked[w].load(std::memory_order_relaxed)) / whole);
+        progress.show(converted, growing);
     };
-    // A tree that failed, or a forest too large, has set `stop`.
-    host::parallel_for_watched(count, o.num_threads == 1 ? 0 : threads, stop, INTERRUPT_PERIOD,
-                               grow, collect);
+    // Every tree grows on a worker, even with one thread, so that the
+    // calling thread can pass on Ctrl-C mid-tree. A tree that failed, or a
+    // forest too large, has set `stop`.
+    host::parallel_for_watched(count, threads, stop, INTERRUPT_PERIOD, grow, collect);
+    if (converted == count)
+        progress.finish();
     if (too_large)
         memory.projected(converted).refuse();
     if (converted < count)
@@ -517,25 +601,43 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     require(data.n_vars >= 1, "Theta and X have no columns: the trees need at least one variable.");
 
     const mxArray *runs = prhs[IN_RUNS];
-    require(is_real_int32(runs) && is_2d(runs) && cols(runs) == 2,
-            "runs must be an R-by-2 int32 matrix (rows of Theta, rows of X).");
+    require((is_real_int32(runs) || is_real_double(runs)) && is_2d(runs) && cols(runs) == 2,
+            "runs must be an R-by-2 int32 or double matrix of row numbers (rows of Theta, rows "
+            "of X).");
+    require_full(runs, "runs");
     const std::size_t R = rows(runs);
     data.n_runs = R;
     require(R >= 1, "runs has no rows: there is nothing to fit.");
     if (R > (std::size_t{1} << 30))
         fail_fmt("runs has %zu rows, more than the 2^30 a tree's int32 node numbers allow.", R);
-    data.runs = int32s(runs).data();
+    // Doubles are taken as the row numbers they hold, exactly.
+    const bool as_doubles = !mxIsInt32(runs);
+    if (as_doubles)
+        require_memory(8.0 * static_cast<double>(R), "runs", "its int32 copy");
+    Scratch<std::int32_t> converted_runs(as_doubles ? 2 * R : 0, unfilled);
+    if (!as_doubles) {
+        data.runs = int32s(runs).data();
+    } else {
+        const double *values = mxGetPr(runs);
+        for (std::size_t j = 0; j < 2 * R; ++j) {
+            const double x = values[j];
+            if (!(x == std::floor(x) && std::fabs(x) <= INT32_MAX))
+                fail_fmt("runs(%zu, %zu) = %s is %s: runs holds row numbers.", j % R + 1,
+                         j / R + 1, host::shown(x).text,
+                         x == std::floor(x) ? "beyond the int32 range" : "not a whole number");
+            converted_runs[j] = static_cast<std::int32_t>(x);
+        }
+        data.runs = converted_runs.data();
+    }
     if (data.n_instances == 0)
         fail("X has no rows, but runs(:, 2) names rows of X: X needs N rows, one per instance "
              "(zeros(N, 0) means no instance features).");
     for (std::size_t j = 0; j < R; ++j) {
         const std::int32_t c = data.runs[j], i = data.runs[R + j];
         if (c < 1 || static_cast<std::size_t>(c) > data.n_configs)
-            fail_fmt("runs(%zu, 1) = %d is not a row of Theta (1..%zu).", j + 1, c,
-                     data.n_configs);
+            fail_row(j, 1, c, "Theta", data.n_configs, data.theta_cols, "configuration");
         if (i < 1 || static_cast<std::size_t>(i) > data.n_instances)
-            fail_fmt("runs(%zu, 2) = %d is not a row of X (1..%zu).", j + 1, i,
-                     data.n_instances);
+            fail_row(j, 2, i, "X", data.n_instances, data.x_cols, "instance");
     }
 
     const mxArray *y = prhs[IN_Y];
@@ -546,7 +648,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     for (std::size_t j = 0; j < R; ++j)
         if (!std::isfinite(data.y[j]))
             fail_fmt("y(%zu) is %s; responses must be finite.", j + 1,
-                     nonfinite_name(data.y[j]));
+                     host::shown(data.y[j]).text);
     // A node's sums of R responses are squared: beyond this they overflow
     // and every score is Inf or NaN (a tree of one leaf, Inf statistics).
     const double largest = 0.5 * std::sqrt(std::numeric_limits<double>::max()) / static_cast<double>(R);
@@ -568,11 +670,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     for (std::size_t v = 0; v < D; ++v) {
         const double L = data.levels[v];
         if (!(is_whole(L) && L >= 0 && L <= INT32_MAX)) {
-            char shown[32];
-            show_value(L, shown, sizeof shown);
             fail_fmt("levels(%zu) = %s; it must be 0 (ordered) or a number of categories "
                      "1..2^31-1.",
-                     v + 1, shown);
+                     v + 1, host::shown(L).text);
         }
     }
     for (std::size_t v = 0; v < D; ++v) {

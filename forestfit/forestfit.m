@@ -6,8 +6,8 @@
 %
 %   Theta   K-by-p double, one configuration per row.
 %   X       N-by-d double, one instance per row (d may be 0).
-%   runs    R-by-2 int32, R >= 1: run j paired row runs(j,1) of Theta with
-%           row runs(j,2) of X (1-based).
+%   runs    R-by-2 int32 or double of whole numbers, R >= 1: run j paired
+%           row runs(j,1) of Theta with row runs(j,2) of X (1-based).
 %   y       R-by-1 double, the finite response of each run.
 %   levels  1-by-(p+d) double over the columns of Theta then those of X:
 %           0 for an ordered variable (any numbers but NaN), L >= 1 for a
@@ -28,8 +28,12 @@
 %                        first_tree + num_trees - 1, so forests fitted in
 %                        blocks of trees concatenate to the whole forest
 %             num_threads  threads growing trees at once (default: the
-%                        cores this process may use; 1: the calling thread
-%                        alone). The forest is the same for every count.
+%                        cores this process may use). The forest is the
+%                        same for every count.
+%             verbose    progress lines (trees done, time taken, an
+%                        estimate of the time left, one every 5 s at most):
+%                        unset, once a fit has run 2 s; true, always;
+%                        false, never
 %             layout     'compact' (default) or 'expanded': the trees'
 %                        format, below
 %             responses  compact layout: whether the leaves keep their
@@ -140,20 +144,25 @@
 %   version 1.1.0 a seed gives another forest than before (one stream per
 %   tree instead of one for the forest).
 %
-%   Trees grow on worker threads; the calling thread builds the forest as
-%   trees finish and, in GNU Octave, lets Ctrl-C stop the fit within a
-%   fraction of a second.
+%   Trees grow on worker threads, even with num_threads = 1; the calling
+%   thread builds the forest as trees finish, prints the progress lines and,
+%   in GNU Octave, lets Ctrl-C stop the fit within a fraction of a second,
+%   on any thread count. MATLAB delivers Ctrl-C to a compiled function only
+%   after it returns (its documented interface has no way to ask for it
+%   sooner): there a fit runs to its end.
 %
-%   Errors name the argument: run indices outside 1..K or 1..N, an X of no
-%   row at all (zeros(N, 0) means no instance features), NaN or Inf responses,
-%   responses above 0.5*sqrt(realmax)/R in magnitude (their squared sums
-%   would overflow: scale y), a categorical value that is not an integer in
-%   1..L, NaN in an ordered variable, levels of the wrong length, unknown
-%   option names, mtry outside 1..p+d, R = 0, a fit that would not fit in
-%   memory (the message names what drives its size). The memory check
-%   counts every thread's scratch and the host's share of each tree, node
-%   and value set, with the copy the host makes of the output, and is
-%   repeated as trees are built. Scratch memory is
+%   Errors name the argument: run indices outside 1..K or 1..N (an index
+%   within the columns of Theta or X asks whether it was transposed), run
+%   indices that are no whole numbers, an X of no row at all (zeros(N, 0)
+%   means no instance features), NaN or Inf responses, responses above
+%   0.5*sqrt(realmax)/R in magnitude (their squared sums would overflow:
+%   scale y), a categorical value that is not an integer in 1..L, NaN in an
+%   ordered variable, levels of the wrong length, unknown option names, mtry
+%   outside 1..p+d, R = 0, a fit that would not fit in memory (the message
+%   names what drives its size). The memory check counts every thread's
+%   scratch and the host's share of each tree, node and value set, with the
+%   copy the host makes of the output, and is repeated as trees are built.
+%   Scratch memory is
 %   O(num_threads*R + K*p + N*d) beyond the output. The forest is
 %   built through the MEX C API alone: no function of the interpreter is
 %   called, so a zeros, mat2cell or reshape of your own on the path is

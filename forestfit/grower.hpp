@@ -118,9 +118,11 @@ struct TreeScratch {
 class TreeGrower {
 public:
     // `stop`, when set, ends the growing early (grow returns false).
+    // `worked` counts the runs of the nodes visited so far, a measure of the
+    // work done, for the caller's progress report.
     TreeGrower(const TrainingSet &data, const GrowOptions &opts, TreeScratch &scratch,
-               Generator &gen, const std::atomic<bool> &stop)
-        : data_(data), opts_(opts), w_(scratch), gen_(gen), stop_(stop)
+               Generator &gen, const std::atomic<bool> &stop, std::atomic<std::size_t> &worked)
+        : data_(data), opts_(opts), w_(scratch), gen_(gen), stop_(stop), worked_(worked)
     {
     }
 
@@ -147,6 +149,7 @@ private:
     TreeScratch &w_;
     Generator &gen_;
     const std::atomic<bool> &stop_;
+    std::atomic<std::size_t> &worked_;
     GrownTree *tree_ = nullptr;
 
     // Variable v read at the sample's positions: through their rows of
@@ -197,6 +200,7 @@ private:
             tree_->responses.insert(tree_->responses.end(), w_.y.begin() + begin,
                                     w_.y.begin() + begin + m);
         const bool all_equal = node_statistics(nodes[k], w_.y.data() + begin, m);
+        worked_.store(worked_.load(std::memory_order_relaxed) + m, std::memory_order_relaxed);
         if (static_cast<double>(m) < 2 * opts_.min_leaf ||
             static_cast<double>(nodes.size()) + 2 > opts_.max_nodes || all_equal)
             return;

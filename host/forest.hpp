@@ -70,18 +70,6 @@ struct Fault {
     explicit operator bool() const { return kind != NONE; }
 };
 
-// A value as the host shows it: "NaN" and "Inf" the same on every platform
-// (printf's spelling differs), finite values so that they read back.
-inline void show_value(double x, char *text, std::size_t size)
-{
-    if (std::isnan(x))
-        std::snprintf(text, size, "NaN");
-    else if (std::isinf(x))
-        std::snprintf(text, size, "%sInf", x < 0 ? "-" : "");
-    else if (std::snprintf(text, size, "%.15g", x) > 0 && std::strtod(text, nullptr) != x)
-        std::snprintf(text, size, "%.17g", x); // the shortest of the two that reads back
-}
-
 // Ends the call with the fault's message.
 [[noreturn]] inline void report(const Fault &f, const Tree &t)
 {
@@ -102,28 +90,18 @@ inline void show_value(double x, char *text, std::size_t size)
                  tree, static_cast<long long>(f.number), node, f.columns);
     case Fault::BAD_CATSPLIT: {
         // A compact tree's cut names one of its left sets.
-        const char *row = t.left_only ? "left set" : "catsplit row";
-        const double cut = t.cut[f.node];
-        if (cut == static_cast<double>(f.number))
-            fail_fmt("forest{%zu}: the cut of categorical node %zu names %s %lld, outside "
-                     "1..%zu.",
-                     tree, node, row, static_cast<long long>(f.number), t.M);
-        char shown[32];
-        show_value(cut, shown, sizeof shown);
-        fail_fmt("forest{%zu}: the cut of categorical node %zu is %s; it must name a %s, "
-                 "1..%zu.",
-                 tree, node, shown, row, t.M);
+        char where[40];
+        std::snprintf(where, sizeof where, "forest{%zu}: ", tree);
+        host::fail_cut(where, node, t.cut[f.node], t.left_only ? "left set" : "catsplit row", t.M);
     }
     case Fault::BAD_SET:
         fail_fmt("forest{%zu}.catsplit{%lld, %d}, a value set of node %zu, must be an int32 "
                  "array.",
                  tree, static_cast<long long>(f.number), f.right ? 2 : 1, node);
     case Fault::MISSING_CATEGORY: {
-        char shown[32];
-        show_value(f.value, shown, sizeof shown);
         fail_fmt("%s(%zu, %zu) = %s is in neither value set of categorical node %zu of "
                  "forest{%zu}: every category the data holds must be listed at every split.",
-                 f.data, f.row + 1, f.column + 1, shown, node, tree);
+                 f.data, f.row + 1, f.column + 1, host::shown(f.value).text, node, tree);
     }
     case Fault::NONE:
         break;
@@ -224,12 +202,10 @@ inline void check_fitted(const Forest &forest, const Data &data, Part part)
             for (std::size_t i = 0; i < data.rows; ++i) {
                 const double x = column[i];
                 if (!(x >= 1 && x <= L && x == std::floor(x))) {
-                    char shown[32];
-                    show_value(x, shown, sizeof shown);
                     fail_fmt("%s(%zu, %zu) = %s, but forest{%zu} was fitted with that column "
                              "categorical of levels %.0f: its values must be the integers "
                              "1..%.0f.",
-                             data.name, i + 1, c + 1, shown, t + 1, L, L);
+                             data.name, i + 1, c + 1, host::shown(x).text, t + 1, L, L);
                 }
             }
         }

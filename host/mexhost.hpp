@@ -10,10 +10,12 @@
 #include "platform.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 
 #if !defined(_WIN32) && !defined(HOST_LINKS_MEXVERSION)
@@ -118,6 +120,25 @@ fail_fmt(const char *format, ...)
     std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
     fail(message);
+}
+
+// A value as a message shows it: "NaN", "Inf" and "-Inf" the same on
+// every platform (printf's spelling differs), finite values so that they
+// read back exactly: shown(x).text.
+struct Shown {
+    char text[32];
+};
+inline Shown shown(double x)
+{
+    Shown s;
+    if (std::isnan(x))
+        std::snprintf(s.text, sizeof s.text, "NaN");
+    else if (std::isinf(x))
+        std::snprintf(s.text, sizeof s.text, "%sInf", x < 0 ? "-" : "");
+    else if (std::snprintf(s.text, sizeof s.text, "%.15g", x) > 0 &&
+             std::strtod(s.text, nullptr) != x)
+        std::snprintf(s.text, sizeof s.text, "%.17g", x); // the shorter that reads back
+    return s;
 }
 
 inline void require(bool ok, const char *message)

@@ -44,6 +44,20 @@ inline bool is_catsplit_row(std::int32_t r, std::size_t M)
     return r >= 1 && static_cast<std::size_t>(r) <= M;
 }
 
+// Ends the call at categorical node `node` (1-based) whose cut names no
+// value set, 1..M: the set it names, or the cut itself where it is no
+// whole number. `where` begins the message (a tree's name, or "").
+[[noreturn]] inline void fail_cut(const char *where, std::size_t node, double cut,
+                                  const char *set, std::size_t M)
+{
+    const std::int32_t r = category_of(cut);
+    if (cut == static_cast<double>(r))
+        fail_fmt("%sthe cut of categorical node %zu names %s %d, outside 1..%zu.", where, node,
+                 set, static_cast<int>(r), M);
+    fail_fmt("%sthe cut of categorical node %zu is %s; it must name a %s, 1..%zu.", where, node,
+             shown(cut).text, set, M);
+}
+
 // A value set's standing: usable, unset, or of the wrong class. The class
 // is asked as a yes/no question: in Octave that is far cheaper than asking
 // for the class ID, and the walks ask at every categorical visit.

@@ -237,9 +237,7 @@ struct Walk {
         } else {
             const std::int32_t r = category_of(t.cut[k]);
             if (!is_catsplit_row(r, t.M))
-                fail_fmt("the cut of categorical node %zu names catsplit row %d, outside "
-                         "1..%zu.",
-                         k + 1, r, t.M);
+                host::fail_cut("", k + 1, t.cut[k], "catsplit row", t.M);
             // Both sets are fetched and tested at every visit, before any
             // value and also when the list is empty.
             const mxArray *left_set = value_set(t.catsplit, static_cast<std::size_t>(r) - 1);

@@ -111,6 +111,7 @@ function malformed()
     'leftchildren', int32([2; 0; 1; 0; 0]), 'cycle'
     'var', int32([1; 0; -3; 0; 0]), 'split variable 3 of node 3 exceeds the 2 columns'
     'cut', [0.5; 0; 2; 0; 0], 'names catsplit row 2, outside 1..1'
+    'cut', [0.5; 0; 1e10; 0; 0], 'node 3 is 10000000000; it must name a catsplit row, 1\.\.1'
     'catsplit', {int32([1 2]), [3 4]}, '^forest\{1\}\.catsplit\{1, 2\}.*must be an int32'
     'catsplit', cell(1, 2), 'must be an int32'
     'leaf_var', zeros(4, 1), '^forest\{1\}\.leaf_var must be'
@@ -121,6 +122,11 @@ function malformed()
     expect_failure(@() forestmargins({bad}, Theta, X), damaged{k, 3});
     expect_failure(@() forestcast({bad}, [Theta(2) * [1; 1; 1], X]), damaged{k, 3});
   end
+  % An ordered cut on a categorical split of a missing column: the same
+  % fault from both modules.
+  bad = setfield(setfield(t, 'var', int32([1; 0; -3; 0; 0])), 'cut', [0.5; 0; 0.5; 0; 0]);
+  expect_failure(@() forestmargins({bad}, Theta, X), 'split variable 3 of node 3 exceeds');
+  expect_failure(@() forestcast({bad}, [0.9, 1]), 'split variable 3 of node 3 exceeds');
   expect_failure(@() forestmargins({t, rmfield(t, 'cut')}, Theta, X), ...
                  '^forest\{2\} has no field cut');
   expect_failure(@() forestmargins({rmfield(t, 'cut'), 3}, Theta, X), ...

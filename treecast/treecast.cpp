@@ -164,8 +164,7 @@ double fwd_one_row(const Tree &t, const Rows &x, std::size_t i, std::size_t star
 
         const std::int32_t r = category_of(t.cut[k]);
         if (!is_catsplit_row(r, t.M))
-            fail_fmt("the cut of categorical node %zu names catsplit row %d, outside 1..%zu.",
-                     k + 1, r, t.M);
+            host::fail_cut("", k + 1, t.cut[k], "catsplit row", t.M);
         const std::int32_t c = category_of(value);
 
         // The left set is searched first, so a category both sets list goes
