@@ -11,6 +11,7 @@
 // This file is the gateway: it reads and checks the arguments, ranks the
 // columns, runs the learner core (the headers beside it, which never call
 // the host) and builds the forest through the C API.
+#include "assess.hpp"
 #include "forestformat.hpp"
 #include "grower.hpp"
 #include "mexhost.hpp"
@@ -55,6 +56,14 @@ struct Options {
     // Which nodes keep their responses: opts.responses for the compact
     // layout ('leaves' or 'none'), opts.ysub for the expanded one.
     KeptResponses kept = KeptResponses::leaves;
+    // What info holds.
+    bool keep_inbag = false;
+    forestcore::Importance importance = forestcore::Importance::impurity;
+    // Capped runs: which (R, one per run; empty: none), the largest value
+    // imputed, the imputation's rounds at most.
+    std::vector<unsigned char> capped;
+    double max_response = std::numeric_limits<double>::infinity();
+    double impute_rounds = 10;
 };
 
 // ---- the forest as host arrays ---------------------------------------------
@@ -89,31 +98,45 @@ constexpr std::chrono::seconds PROGRESS_PERIOD{5};
 
 class Progress {
 public:
-    Progress(int verbose, std::size_t count) : verbose_(verbose), count_(count) {}
+    // A fit of `count` trees, grown `fits` times at most (capped runs).
+    Progress(int verbose, std::size_t count, std::size_t fits)
+        : verbose_(verbose), count_(count), total_(count * fits)
+    {
+    }
 
-    // `done` trees are built, and `growing` more trees' worth of work done.
+    // `done` trees of this fit are built, and `growing` more trees' worth
+    // of work done.
     void show(std::size_t done, double growing)
     {
         const auto now = std::chrono::steady_clock::now();
-        if (verbose_ == 0 || done == count_ || (verbose_ < 0 && now - start_ < PROGRESS_AFTER) ||
+        done += grown_;
+        if (verbose_ == 0 || done == total_ || (verbose_ < 0 && now - start_ < PROGRESS_AFTER) ||
             (shown_ && now - last_ < PROGRESS_PERIOD))
             return;
         last_ = now;
         shown_ = true;
         const double elapsed = seconds(now);
-        const double fraction = (static_cast<double>(done) + growing) / static_cast<double>(count_);
+        const double fraction = (static_cast<double>(done) + growing) / static_cast<double>(total_);
+        const char *most = total_ > count_ ? "at most " : "";
         if (fraction > 0)
-            print("forestfit: %zu of %zu trees, %.1f s, about %.0f s left\n", done, count_,
-                  elapsed, elapsed * (1 - fraction) / fraction);
+            print("forestfit: %zu of %s%zu trees, %.1f s, about %.0f s left\n", done, most,
+                  total_, elapsed, elapsed * (1 - fraction) / fraction);
         else
-            print("forestfit: %zu of %zu trees, %.1f s\n", done, count_, elapsed);
+            print("forestfit: %zu of %s%zu trees, %.1f s\n", done, most, total_, elapsed);
     }
+    // A fit done; the next one's trees count after its.
+    void fitted() { grown_ += count_; }
     // The last line, where lines were shown or asked for.
     void finish()
     {
-        if (shown_ || verbose_ > 0)
-            print("forestfit: %zu of %zu trees in %.1f s\n", count_, count_,
-                  seconds(std::chrono::steady_clock::now()));
+        const double elapsed = seconds(std::chrono::steady_clock::now());
+        if (!shown_ && verbose_ <= 0)
+            return;
+        if (grown_ > count_)
+            print("forestfit: %zu fits of %zu trees (capped runs imputed) in %.1f s\n",
+                  grown_ / count_, count_, elapsed);
+        else
+            print("forestfit: %zu of %zu trees in %.1f s\n", count_, count_, elapsed);
     }
 
 private:
@@ -132,7 +155,8 @@ private:
     }
 
     int verbose_; // -1 unset, 0 false, 1 true
-    std::size_t count_;
+    std::size_t count_, total_;
+    std::size_t grown_ = 0; // the trees of the fits done
     bool shown_ = false;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point last_;
@@ -160,6 +184,27 @@ double option_scalar(const mxArray *value, const char *name)
 
 bool is_whole(double x) { return std::isfinite(x) && x == std::floor(x); }
 
+bool is_real_numeric(const mxArray *a) { return mxIsNumeric(a) && !mxIsComplex(a); }
+
+// Element j of a real numeric array, as a double.
+double numeric_at(const mxArray *a, std::size_t j)
+{
+    const void *data = mxGetData(a);
+    switch (mxGetClassID(a)) {
+    case mxDOUBLE_CLASS: return static_cast<const double *>(data)[j];
+    case mxSINGLE_CLASS: return static_cast<const float *>(data)[j];
+    case mxINT8_CLASS: return static_cast<const std::int8_t *>(data)[j];
+    case mxUINT8_CLASS: return static_cast<const std::uint8_t *>(data)[j];
+    case mxINT16_CLASS: return static_cast<const std::int16_t *>(data)[j];
+    case mxUINT16_CLASS: return static_cast<const std::uint16_t *>(data)[j];
+    case mxINT32_CLASS: return static_cast<const std::int32_t *>(data)[j];
+    case mxUINT32_CLASS: return static_cast<const std::uint32_t *>(data)[j];
+    case mxINT64_CLASS: return static_cast<double>(static_cast<const std::int64_t *>(data)[j]);
+    case mxUINT64_CLASS: return static_cast<double>(static_cast<const std::uint64_t *>(data)[j]);
+    default: return std::numeric_limits<double>::quiet_NaN();
+    }
+}
+
 // An option that names one of `words`: its index there, or the call ends
 // with `message`.
 int option_word(const mxArray *value, std::initializer_list<const char *> words,
@@ -180,7 +225,29 @@ int option_word(const mxArray *value, std::initializer_list<const char *> words,
 constexpr KeptResponses KEPT[] = {KeptResponses::leaves, KeptResponses::all,
                                   KeptResponses::none};
 
-Options read_options(const mxArray *opts, std::size_t D)
+// opts.censored: a logical (or 0/1) vector of R entries.
+std::vector<unsigned char> read_capped(const mxArray *value, std::size_t R)
+{
+    const bool shaped = (mxIsLogical(value) || is_real_numeric(value)) && !mxIsSparse(value) &&
+                        is_2d(value) && host::numel(value) == R &&
+                        std::min(host::rows(value), host::cols(value)) == 1;
+    std::vector<unsigned char> capped(R);
+    for (std::size_t j = 0; shaped && j < R; ++j) {
+        const double c = mxIsLogical(value) ? mxGetLogicals(value)[j] : numeric_at(value, j);
+        if (!(c == 0 || c == 1))
+            fail_fmt("opts.censored(%zu) = %s: it must be true (the run was stopped at y, a "
+                     "lower bound) or false.",
+                     j + 1, host::shown(c).text);
+        capped[j] = c == 1;
+    }
+    if (!shaped)
+        fail_fmt("opts.censored must be a logical vector of %zu entries, one per run (true: the "
+                 "run was stopped at y, a lower bound).",
+                 R);
+    return capped;
+}
+
+Options read_options(const mxArray *opts, std::size_t D, std::size_t R)
 {
     Options o;
     o.mtry = std::max(1.0, std::floor(static_cast<double>(D) / 3));
@@ -189,8 +256,8 @@ Options read_options(const mxArray *opts, std::size_t D)
         return o;
     require(mxIsStruct(opts) && host::numel(opts) == 1,
             "opts must be a 1-by-1 struct (fields num_trees, mtry, min_leaf, max_nodes, "
-            "bootstrap, seed, first_tree, num_threads, verbose, layout, responses, ysub; all "
-            "optional).");
+            "bootstrap, seed, first_tree, num_threads, verbose, layout, responses, ysub, "
+            "keep_inbag, importance, censored, max_response, impute_rounds; all optional).");
     const int fields = mxGetNumberOfFields(opts);
     const mxArray *responses = nullptr, *ysub = nullptr;
     for (int f = 0; f < fields; ++f) {
@@ -237,6 +304,28 @@ Options read_options(const mxArray *opts, std::size_t D)
             if (!(b == 0 || b == 1))
                 fail("opts.verbose must be true or false.");
             o.verbose = b == 1;
+        } else if (std::strcmp(name, "keep_inbag") == 0) {
+            const double b = option_scalar(value, name);
+            if (!(b == 0 || b == 1))
+                fail("opts.keep_inbag must be true or false.");
+            o.keep_inbag = b == 1;
+        } else if (std::strcmp(name, "importance") == 0) {
+            constexpr forestcore::Importance kinds[] = {forestcore::Importance::impurity,
+                                                        forestcore::Importance::permutation,
+                                                        forestcore::Importance::none};
+            o.importance = kinds[option_word(
+                value, {"impurity", "permutation", "none"},
+                "opts.importance must be 'impurity', 'permutation' or 'none'.")];
+        } else if (std::strcmp(name, "censored") == 0) {
+            o.capped = read_capped(value, R);
+        } else if (std::strcmp(name, "max_response") == 0) {
+            o.max_response = option_scalar(value, name);
+            if (std::isnan(o.max_response))
+                fail("opts.max_response must be a number (Inf: no cap).");
+        } else if (std::strcmp(name, "impute_rounds") == 0) {
+            o.impute_rounds = option_scalar(value, name);
+            if (!(is_whole(o.impute_rounds) && o.impute_rounds >= 0))
+                fail("opts.impute_rounds must be a whole number >= 0.");
         } else if (std::strcmp(name, "layout") == 0) {
             o.expanded = option_word(value, {"compact", "expanded"},
                                      "opts.layout must be 'compact' or 'expanded'.") == 1;
@@ -247,7 +336,8 @@ Options read_options(const mxArray *opts, std::size_t D)
         } else {
             fail_fmt("opts has an unknown field '%s' (known: num_trees, mtry, min_leaf, "
                      "max_nodes, bootstrap, seed, first_tree, num_threads, verbose, layout, "
-                     "responses, ysub).",
+                     "responses, ysub, keep_inbag, importance, censored, max_response, "
+                     "impute_rounds).",
                      name);
         }
     }
@@ -418,8 +508,10 @@ public:
             if (available_ < 0) // the platform does not tell
                 available_ = std::numeric_limits<double>::infinity();
         }
-        return needed < host::MEMORY_CHECK_BYTES || needed <= available_ - since_asked_;
+        exceeded_ = !(needed < host::MEMORY_CHECK_BYTES || needed <= available_ - since_asked_);
+        return !exceeded_;
     }
+    bool exceeded() const { return exceeded_; }
 
     // The whole forest, as the built trees promise it.
     Footprint projected(std::size_t built) const
@@ -436,6 +528,7 @@ private:
     const Options &o_;
     const double *levels_;
     Footprint built_;
+    bool exceeded_ = false;
     double available_ = -1, since_asked_ = 0;
     std::chrono::steady_clock::time_point asked_;
 };
@@ -480,12 +573,23 @@ Footprint fit_footprint(const forestcore::TrainingSet &data, const Options &o, d
     return f;
 }
 
-// Trees first_tree.. of the forest, grown on worker threads while the
-// calling thread turns each finished tree into host arrays, in order,
-// shows progress and watches for an interrupt and for the memory. Every
-// host call stays on the calling thread.
-mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::GrowOptions &grow_opts,
-                     const Options &o)
+// What a worker hands the calling thread beside a grown tree.
+struct TreeExtras {
+    forestcore::OutOfBag oob;          // the final fit, for info
+    std::vector<std::uint32_t> leaf_of; // an imputation round: each run's leaf
+};
+
+// Trees first_tree.. of the forest, grown on worker threads: assess(t,
+// tree, drawn, gen, extras) runs on the worker that grew tree t, with the
+// sample's draw counts per run and the tree's generator; take(t, tree,
+// extras) on the calling thread, for each tree in order, which also shows
+// progress and watches for an interrupt. take returns false to stop the
+// fit (a forest too large). Returns the trees taken: fewer than num_trees
+// when the memory ran out or take stopped the fit.
+template <class Assess, class Take>
+std::size_t grow_trees(const forestcore::TrainingSet &data,
+                       const forestcore::GrowOptions &grow_opts, const Options &o,
+                       Progress &progress, InterruptPoll &poll_interrupt, Assess assess, Take take)
 {
     const std::size_t count = static_cast<std::size_t>(o.num_trees);
     // More threads than trees would idle.
@@ -493,10 +597,10 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
         1, std::min(count, static_cast<std::size_t>(std::min(o.num_threads, 4096.0))));
     const std::uint64_t seed = static_cast<std::uint64_t>(static_cast<std::int64_t>(o.seed));
     const std::uint64_t first = static_cast<std::uint64_t>(o.first_tree);
-    mxArray *forest = mxCreateCellMatrix(1, static_cast<mwSize>(count));
 
     enum : char { PENDING, GROWN, FAILED };
     std::vector<GrownTree> trees(count);
+    std::vector<TreeExtras> extras(count);
     std::unique_ptr<std::atomic<char>[]> state(new std::atomic<char>[count]);
     for (std::size_t t = 0; t < count; ++t)
         state[t] = PENDING;
@@ -519,8 +623,10 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
             forestcore::Generator gen = forestcore::Generator::for_tree(seed, first + t);
             if (forestcore::TreeGrower(data, grow_opts, *scratch[worker], gen, stop,
                                        worked[worker])
-                    .grow(trees[t]))
+                    .grow(trees[t])) {
+                assess(t, trees[t], scratch[worker]->drawn.data(), gen, extras[t]);
                 outcome = GROWN;
+            }
         } catch (const std::bad_alloc &) {
             stop = true;
         }
@@ -528,29 +634,19 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
         worked[worker].store(0, std::memory_order_relaxed);
         state[t].store(outcome, std::memory_order_release);
     };
-    std::size_t converted = 0;
-    bool too_large = false;
-    MemoryWatch memory(count, o, data.levels);
-    const forest::FittedOn fitted{data.theta_cols, data.levels, data.n_vars};
-    InterruptPoll poll_interrupt;
-    Progress progress(o.verbose, count);
-    // On the calling thread: finished trees into the forest, in order.
+    std::size_t taken = 0;
+    bool stopped = false;
+    // On the calling thread: finished trees taken in order.
     auto collect = [&] {
-        for (; converted < count && !too_large; ++converted) {
-            const char now = state[converted].load(std::memory_order_acquire);
-            if (now != GROWN)
-                break;
-            const GrownTree &tree = trees[converted];
-            mxSetCell(forest, static_cast<mwIndex>(converted),
-                      o.expanded
-                          ? forest::expanded_tree(tree, fitted, o.kept, std::ref(poll_interrupt))
-                          : forest::compact_tree(tree, fitted, o.kept != KeptResponses::none));
-            if (!memory.rest_fits(trees[converted], converted + 1)) {
-                too_large = true;
-                stop = true;
-            }
-            trees[converted] = GrownTree(); // its memory back at once
+        while (taken < count && !stopped &&
+               state[taken].load(std::memory_order_acquire) == GROWN) {
+            stopped = !take(taken, trees[taken], extras[taken]);
+            trees[taken] = GrownTree(); // its memory back at once
+            extras[taken] = TreeExtras();
+            ++taken;
         }
+        if (stopped)
+            stop = true;
         poll_interrupt();
         // Trees in the making count by their work against a whole tree's:
         // the last one finished, or before any, a balanced tree's.
@@ -562,21 +658,174 @@ mxArray *grow_forest(const forestcore::TrainingSet &data, const forestcore::Grow
         for (std::size_t w = 0; w < threads; ++w)
             growing += std::min(
                 0.95, static_cast<double>(worked[w].load(std::memory_order_relaxed)) / whole);
-        progress.show(converted, growing);
+        progress.show(taken, growing);
     };
     // Every tree grows on a worker, even with one thread, so that the
     // calling thread can pass on Ctrl-C mid-tree. A tree that failed, or a
     // forest too large, has set `stop`.
     host::parallel_for_watched(count, threads, stop, INTERRUPT_PERIOD, grow, collect);
-    if (converted == count)
-        progress.finish();
-    if (too_large)
-        memory.projected(converted).refuse();
-    if (converted < count)
-        fail_fmt("the fit ran out of memory growing tree %.0f of the forest (fewer num_trees "
-                 "or num_threads, or a larger min_leaf, need less).",
-                 o.first_tree + static_cast<double>(converted));
-    return forest;
+    return taken;
+}
+
+[[noreturn]] void fail_tree_memory(const Options &o, std::size_t taken)
+{
+    fail_fmt("the fit ran out of memory growing tree %.0f of the forest (fewer num_trees "
+             "or num_threads, or a larger min_leaf, need less).",
+             o.first_tree + static_cast<double>(taken));
+}
+
+// The forest's mean and mixture variance at every run's pair, summed over
+// the trees in tree order (the mean of the leaves' means, and the mean of
+// their second moments less the squared mean, as forestcast pools them).
+struct RunPredictions {
+    std::vector<double> sum, second; // per run: sum of leaf means, of leaf_var + mean^2
+};
+
+// The capped runs' values fitted next: each the mean of a normal of the
+// forest's mean and variance at its pair, truncated below at its bound
+// (the variance floored at its mean over the runs not capped, as leaves of
+// capped runs alone have no spread), at most opts.max_response. Returns
+// how far the farthest value moved.
+double impute(const RunPredictions &p, std::size_t trees, const double *bounds,
+              const std::vector<unsigned char> &capped, double max_response, double *values)
+{
+    const std::size_t R = p.sum.size();
+    const double T = static_cast<double>(trees);
+    std::vector<double> variance(R);
+    double floor = 0, uncapped = 0;
+    for (std::size_t j = 0; j < R; ++j) {
+        const double mean = p.sum[j] / T;
+        variance[j] = std::max(0.0, p.second[j] / T - mean * mean);
+        if (!capped[j]) {
+            floor += variance[j];
+            uncapped += 1;
+        }
+    }
+    floor = uncapped > 0 ? floor / uncapped : 0;
+    double moved = 0;
+    for (std::size_t j = 0; j < R; ++j) {
+        if (!capped[j])
+            continue;
+        const double value = std::min(
+            max_response, forestcore::truncated_mean(p.sum[j] / T,
+                                                     std::sqrt(std::max(variance[j], floor)),
+                                                     bounds[j]));
+        moved = std::max(moved, std::fabs(value - values[j]));
+        values[j] = value;
+    }
+    return moved;
+}
+
+// The forest of the fit, and what the fit learnt about it: info's
+// out-of-bag predictions, their error over the runs they cover, the
+// importance per tree and over the forest, the in-bag counts.
+struct Fit {
+    mxArray *forest = nullptr;
+    mxArray *oob_prediction = nullptr;
+    double oob_rmse = 0;
+    std::size_t oob_count = 0;
+    mxArray *importance = nullptr;
+    mxArray *tree_importance = nullptr;
+    mxArray *inbag = nullptr;
+};
+
+// The final fit: the trees into host arrays, in order, watched for the
+// memory; with `info`, the out-of-bag predictions (the mean over the trees
+// that did not draw a run of their prediction at its pair), the in-bag
+// counts and the importance, the same for any thread count.
+Fit final_fit(const forestcore::TrainingSet &data, const forestcore::GrowOptions &grow_opts,
+              const Options &o, bool info, const std::vector<unsigned char> &capped,
+              Progress &progress, InterruptPoll &poll_interrupt)
+{
+    const std::size_t count = static_cast<std::size_t>(o.num_trees);
+    const std::size_t R = data.n_runs;
+    const std::size_t D = data.n_vars;
+    Fit fit;
+    fit.forest = mxCreateCellMatrix(1, static_cast<mwSize>(count));
+    // What info holds, made before the workers start, which write into it.
+    std::int32_t *inbag = nullptr;
+    mxArray *inbag_array = nullptr;
+    if (info && o.keep_inbag)
+        inbag_array = forest::host_matrix(R, count, mxINT32_CLASS, inbag);
+    double *tree_importance = nullptr;
+    mxArray *tree_importance_array =
+        info ? forest::host_matrix(count, o.importance == forestcore::Importance::none ? 0 : D,
+                                   mxDOUBLE_CLASS, tree_importance)
+             : nullptr;
+    std::vector<double> oob_sum(info ? R : 0);
+    std::vector<std::uint32_t> oob_trees(info ? R : 0);
+
+    auto assess = [&](std::size_t t, const GrownTree &tree, const std::uint32_t *drawn,
+                      forestcore::Generator &gen, TreeExtras &extras) {
+        if (!info)
+            return;
+        if (inbag != nullptr)
+            std::copy(drawn, drawn + R, inbag + t * R);
+        forestcore::Router router(tree, data);
+        forestcore::out_of_bag(tree, router, drawn, R, extras.oob);
+        if (o.importance == forestcore::Importance::impurity)
+            forestcore::impurity_importance(tree, tree_importance + t, count);
+        else if (o.importance == forestcore::Importance::permutation)
+            forestcore::permutation_importance(tree, router, data, extras.oob, gen, tree_importance + t,
+                                               count);
+    };
+    MemoryWatch memory(count, o, data.levels);
+    const forest::FittedOn fitted{data.theta_cols, data.levels, data.n_vars};
+    auto take = [&](std::size_t t, const GrownTree &tree, const TreeExtras &extras) {
+        mxSetCell(fit.forest, static_cast<mwIndex>(t),
+                  o.expanded
+                      ? forest::expanded_tree(tree, fitted, o.kept, std::ref(poll_interrupt))
+                      : forest::compact_tree(tree, fitted, o.kept != KeptResponses::none));
+        const std::size_t oob = extras.oob.runs.size();
+        for (std::size_t i = 0; i < oob; ++i) {
+            oob_sum[extras.oob.runs[i]] += extras.oob.means[i];
+            ++oob_trees[extras.oob.runs[i]];
+        }
+        return memory.rest_fits(tree, t + 1);
+    };
+    const std::size_t taken = grow_trees(data, grow_opts, o, progress, poll_interrupt, assess, take);
+    if (memory.exceeded())
+        memory.projected(taken).refuse();
+    if (taken < count)
+        fail_tree_memory(o, taken);
+    if (!info)
+        return fit;
+
+    // The out-of-bag prediction, NaN where every tree drew the run; its
+    // error over the runs it covers that are not capped.
+    double *prediction = nullptr;
+    fit.oob_prediction = forest::host_matrix(R, 1, mxDOUBLE_CLASS, prediction);
+    double squares = 0;
+    std::size_t covered = 0;
+    for (std::size_t j = 0; j < R; ++j) {
+        prediction[j] = oob_sum[j] / static_cast<double>(oob_trees[j]);
+        if (oob_trees[j] > 0 && !(capped.size() && capped[j])) {
+            const double e = prediction[j] - data.y[j];
+            squares += e * e;
+            ++covered;
+        }
+    }
+    // The importance: the mean over the trees (over those with out-of-bag
+    // runs, for 'permutation'), summed in tree order.
+    const std::size_t figures = o.importance == forestcore::Importance::none ? 0 : D;
+    double *importance = nullptr;
+    fit.importance = forest::host_matrix(1, figures, mxDOUBLE_CLASS, importance);
+    for (std::size_t v = 0; v < figures; ++v) {
+        double sum = 0, trees = 0;
+        for (std::size_t t = 0; t < count; ++t) {
+            const double figure = tree_importance[t + v * count];
+            if (!std::isnan(figure)) {
+                sum += figure;
+                trees += 1;
+            }
+        }
+        importance[v] = sum / trees;
+    }
+    fit.oob_rmse = std::sqrt(squares / static_cast<double>(covered));
+    fit.oob_count = covered;
+    fit.tree_importance = tree_importance_array;
+    fit.inbag = inbag_array;
+    return fit;
 }
 
 } // namespace
@@ -586,7 +835,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     using namespace host;
 
     require(nrhs == 5 || nrhs == 6, USAGE);
-    require(nlhs <= 1, "Too many output arguments: forestfit returns one cell of trees.");
+    require(nlhs <= 2, "Too many output arguments: forestfit returns the forest and info.");
 
     forestcore::TrainingSet data;
     const mxArray *Theta = prhs[IN_THETA];
@@ -683,7 +932,12 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
                          v - data.theta_cols, v);
     }
 
-    const Options o = read_options(nrhs == 6 ? prhs[IN_OPTS] : nullptr, D);
+    const Options o = read_options(nrhs == 6 ? prhs[IN_OPTS] : nullptr, D, R);
+    // A capped run's value is at least its bound, and at most max_response.
+    for (std::size_t j = 0; j < o.capped.size(); ++j)
+        if (o.capped[j] && data.y[j] > o.max_response)
+            fail_fmt("opts.max_response = %s is below y(%zu) = %s, the bound of a capped run.",
+                     host::shown(o.max_response).text, j + 1, host::shown(data.y[j]).text);
 
     const double values = static_cast<double>(data.n_configs) * data.theta_cols +
                           static_cast<double>(data.n_instances) * data.x_cols;
@@ -729,7 +983,85 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 
     const forestcore::GrowOptions grow_opts{static_cast<std::size_t>(o.mtry), o.min_leaf,
                                             o.max_nodes, o.bootstrap, o.kept};
-    mxArray *forest = grow_forest(data, grow_opts, o);
+    const bool info = nlhs >= 2;
+    const std::size_t count = static_cast<std::size_t>(o.num_trees);
+    InterruptPoll poll_interrupt;
+
+    // Capped runs: fitted first with their bounds as values, then with the
+    // values imputed from the forest, until none moves by more than a
+    // millionth of the responses' range, or for impute_rounds rounds.
+    const bool imputing = std::count(o.capped.begin(), o.capped.end(), 1) > 0;
+    const std::size_t rounds_at_most =
+        imputing ? static_cast<std::size_t>(std::min(o.impute_rounds, 1e6)) : 0;
+    Progress progress(o.verbose, count, 1 + rounds_at_most);
+    std::vector<double> fitted;
+    std::size_t rounds = 0;
+    if (imputing) {
+        fitted.assign(data.y, data.y + R);
+        const double *bounds = data.y;
+        data.y = fitted.data();
+        const auto range = std::minmax_element(bounds, bounds + R);
+        const double tolerance = 1e-6 * std::max(*range.second - *range.first, 1e-300);
+        RunPredictions p;
+        auto assess = [&](std::size_t, const GrownTree &tree, const std::uint32_t *,
+                          forestcore::Generator &, TreeExtras &extras) {
+            std::vector<std::uint32_t> all(R);
+            for (std::size_t j = 0; j < R; ++j)
+                all[j] = static_cast<std::uint32_t>(j);
+            extras.leaf_of.resize(R);
+            forestcore::Router(tree, data).route(all.data(), R, forestcore::Router::NO_VARIABLE,
+                                                 nullptr, extras.leaf_of.data());
+        };
+        auto take = [&](std::size_t, const GrownTree &tree, const TreeExtras &extras) {
+            for (std::size_t j = 0; j < R; ++j) {
+                const Node &leaf = tree.nodes[extras.leaf_of[j]];
+                p.sum[j] += leaf.mean;
+                p.second[j] += leaf.spread + leaf.mean * leaf.mean;
+            }
+            return true;
+        };
+        while (rounds < rounds_at_most) {
+            p.sum.assign(R, 0);
+            p.second.assign(R, 0);
+            const std::size_t taken =
+                grow_trees(data, grow_opts, o, progress, poll_interrupt, assess, take);
+            if (taken < count)
+                fail_tree_memory(o, taken);
+            progress.fitted();
+            ++rounds;
+            if (impute(p, count, bounds, o.capped, o.max_response, fitted.data()) <= tolerance)
+                break;
+        }
+    }
+
+    Fit fit = final_fit(data, grow_opts, o, info, o.capped, progress, poll_interrupt);
+    progress.fitted();
+    progress.finish();
     const Outputs out(nlhs, plhs);
-    out.set(0, forest);
+    out.set(0, fit.forest);
+    if (!info)
+        return;
+    // info: out-of-bag error, importance, in-bag counts where asked for, and
+    // the capped runs' values where there are any.
+    std::vector<const char *> names = {"oob_prediction", "oob_rmse", "oob_count", "importance",
+                                       "tree_importance"};
+    std::vector<mxArray *> fields = {fit.oob_prediction, mxCreateDoubleScalar(fit.oob_rmse),
+                                     mxCreateDoubleScalar(static_cast<double>(fit.oob_count)),
+                                     fit.importance, fit.tree_importance};
+    if (fit.inbag != nullptr) {
+        names.push_back("inbag");
+        fields.push_back(fit.inbag);
+    }
+    if (!o.capped.empty()) {
+        names.push_back("imputed");
+        fields.push_back(
+            forest::host_copy(imputing ? fitted.data() : data.y, R, 1, mxDOUBLE_CLASS));
+        names.push_back("rounds");
+        fields.push_back(mxCreateDoubleScalar(static_cast<double>(rounds)));
+    }
+    mxArray *info_struct =
+        mxCreateStructMatrix(1, 1, static_cast<int>(names.size()), names.data());
+    for (std::size_t f = 0; f < names.size(); ++f)
+        mxSetFieldByNumber(info_struct, 0, static_cast<int>(f), fields[f]);
+    out.set(1, info_struct);
 }

@@ -3,6 +3,7 @@
 %
 %   forest = forestfit(Theta, X, runs, y, levels)
 %   forest = forestfit(Theta, X, runs, y, levels, opts)
+%   [forest, info] = forestfit(...)
 %
 %   Theta   K-by-p double, one configuration per row.
 %   X       N-by-d double, one instance per row (d may be 0).
@@ -41,6 +42,53 @@
 %             ysub       expanded layout: which nodes keep them in ysub,
 %                        'leaves' (default), 'all' (every node, as
 %                        GROW_TREE) or 'none'
+%             importance info's importance: 'impurity' (default),
+%                        'permutation' or 'none'
+%             keep_inbag true: info.inbag (default false)
+%             censored   logical R-by-1, true where the run was stopped at
+%                        y without finishing: y is only a lower bound (a
+%                        capped run, below)
+%             max_response  the largest value imputed (default Inf)
+%             impute_rounds the imputation's rounds at most (default 10)
+%
+%   info, computed only when asked for, says what the fit learnt about its
+%   forest, with the same bits for every num_threads:
+%     oob_prediction R-by-1: run j's out-of-bag prediction, the mean over
+%                    the trees whose sample did not draw it of their
+%                    prediction at its pair, summed in tree order; NaN where
+%                    every tree drew it (everywhere when bootstrap = false)
+%     oob_rmse       the root mean squared error of those predictions
+%                    against y over the runs they cover, capped runs left out
+%     oob_count      how many runs that is
+%     importance     1-by-(p+d): the mean over the trees of tree_importance
+%                    (for 'permutation', over the trees with out-of-bag runs)
+%     tree_importance  num_trees-by-(p+d), each tree's figure per variable:
+%                    'impurity', the decrease in squared error of its splits
+%                    on the variable (count*variance of a split node less
+%                    its children's); 'permutation', the increase of its
+%                    out-of-bag mean squared error when the variable's
+%                    values are permuted among its out-of-bag runs, the
+%                    permutation drawn from the tree's own stream (NaN for a
+%                    tree without such runs); no columns for 'none'
+%     inbag          with keep_inbag: int32 R-by-num_trees, how often each
+%                    tree's sample drew each run (0: out of bag)
+%     imputed, rounds  with censored: the values fitted (capped runs
+%                    imputed, the others y) and the imputation's rounds run
+%   Out-of-bag predictions and impurity importance add about a tenth to a
+%   fit; permutation importance about three quarters.
+%
+%   Capped runs (opts.censored): the forest is fitted with the bounds as
+%   values; then, round after round, each capped run's value becomes the
+%   mean of the normal of the forest's mean m and variance v at its pair,
+%   truncated below at its bound c: m + s*phi(a)/(1 - Phi(a)), s = sqrt(v),
+%   a = (c - m)/s, or max(m, c) where s = 0 (far in the tail the ratio comes
+%   from its continued fraction, and tends to a), at most max_response; and
+%   the forest is fitted again, until no value moves by more than 1e-6 of
+%   the responses' range, or impute_rounds times. v is the forest's mixture
+%   variance (as forestcast's), floored at its mean over the runs not
+%   capped: leaves of capped runs alone have no spread, and without the
+%   floor every imputed value would stay just above its bound. The forest
+%   returned is the last fit's, on info.imputed.
 %
 %   The learning rule is the example learner's, GROW_TREE, exactly: greedy
 %   splits minimising the children's squared error, ordered cuts halfway

@@ -57,6 +57,13 @@ struct TrainingSet {
     {
         return v < theta_cols ? n_configs : n_instances;
     }
+    // Variable v's value at run j's pair.
+    double value(std::size_t v, std::size_t j) const
+    {
+        return v < theta_cols ? theta[v * n_configs + static_cast<std::size_t>(runs[j] - 1)]
+                              : x[(v - theta_cols) * n_instances +
+                                  static_cast<std::size_t>(runs[n_runs + j] - 1)];
+    }
 };
 
 struct GrowOptions {
@@ -77,7 +84,7 @@ struct Split {
 };
 
 // One thread's working buffers, taken once and kept from tree to tree:
-// about 64 bytes per run and 41 per rank of the widest variable.
+// about 68 bytes per run and 41 per rank of the widest variable.
 struct TreeScratch {
     std::vector<std::uint32_t> conf, inst; // the sample's rows of Theta and X
     std::vector<double> y;                 // and responses, in node order
@@ -92,8 +99,9 @@ struct TreeScratch {
     std::vector<unsigned char> goes_left_rank;
     std::vector<std::uint32_t> vars;
     std::vector<std::uint64_t> vars_rejected; // the t-th draw's bound, from n_vars - t
+    std::vector<std::uint32_t> drawn; // per run, how often the sample drew it
 
-    static constexpr double BYTES_PER_RUN = 4 * 4 + 8 * 2 + 8 * 3 + 8;
+    static constexpr double BYTES_PER_RUN = 4 * 4 + 8 * 2 + 8 * 3 + 8 + 4;
     static constexpr double BYTES_PER_RANK = 4 + 8 * 3 + 4 * 3 + 1;
     static double bytes(std::size_t n_runs, std::size_t max_distinct, std::size_t n_vars)
     {
@@ -108,7 +116,7 @@ struct TreeScratch {
           counts(max_distinct + 1), n_cat(max_distinct), sum_cat(max_distinct),
           mean_cat(max_distinct), cats(max_distinct), left_ranks(max_distinct),
           best_left_ranks(max_distinct), goes_left_rank(max_distinct), vars(n_vars),
-          vars_rejected(n_vars)
+          vars_rejected(n_vars), drawn(n_runs)
     {
         for (std::size_t t = 0; t < n_vars; ++t)
             vars_rejected[t] = Generator::rejected(n_vars - t);
@@ -171,9 +179,11 @@ private:
     {
         const std::size_t R = data_.n_runs;
         const std::uint64_t rejected = Generator::rejected(R);
+        std::fill(w_.drawn.begin(), w_.drawn.end(), 0);
         for (std::size_t j = 0; j < R; ++j) {
             const std::size_t r =
                 opts_.bootstrap ? static_cast<std::size_t>(gen_.below(R, rejected)) : j;
+            ++w_.drawn[r];
             w_.conf[j] = static_cast<std::uint32_t>(data_.runs[r] - 1);
             w_.inst[j] = static_cast<std::uint32_t>(data_.runs[R + r] - 1);
             w_.y[j] = data_.y[r];

@@ -13,6 +13,8 @@ function cases = test_forestfit()
     'the forest feeds treecast, nodeharvest and forest_marginals unchanged', @feeds_the_toolbox
     'bad arguments are named, in argument order', @messages
     'the memory check counts what the fit holds and names what drives it', @memory_counted
+    'info: out-of-bag predictions and importance, per tree, the same on any thread count', @fit_info
+    'capped runs: imputed above their bounds, at most max_response, stably far in the tail', @capped_runs
     'Ctrl-C stops a fit of one large tree on one thread within about a second; the session goes on', @interrupted
     'a zeros, mat2cell or reshape shadowed on the path changes nothing', @shadowed_host_functions
   };
@@ -403,7 +405,8 @@ function messages()
   expect_error(@() ok(Theta, X, runs, y, levels, struct('mtri', 2)), ...
                ['opts has an unknown field ''mtri'' (known: num_trees, mtry, min_leaf, ' ...
                 'max_nodes, bootstrap, seed, first_tree, num_threads, verbose, layout, ' ...
-                'responses, ysub).']);
+                'responses, ysub, keep_inbag, importance, censored, max_response, ' ...
+                'impute_rounds).']);
   for bad = {0, 1.5, -2, NaN}
     expect_error(@() ok(Theta, X, runs, y, levels, struct('num_threads', bad{1})), ...
                  'opts.num_threads must be a positive integer.');
@@ -433,8 +436,8 @@ function messages()
   end
   expect_error(@() ok(Theta, X, runs, y, levels, struct('min_leaf', {1, 2})), ...
                ['opts must be a 1-by-1 struct (fields num_trees, mtry, min_leaf, max_nodes, ' ...
-                'bootstrap, seed, first_tree, num_threads, verbose, layout, responses, ysub; ' ...
-                'all optional).']);
+                'bootstrap, seed, first_tree, num_threads, verbose, layout, responses, ysub, ' ...
+                'keep_inbag, importance, censored, max_response, impute_rounds; all optional).']);
   expect_error(@() ok(Theta, X, runs, y, levels, struct('bootstrap', 'yes')), ...
                'opts.bootstrap must be a real scalar.');
   expect_error(@() ok(zeros(2, 0), zeros(2, 0), int32([1 1]), 1, zeros(1, 0)), ...
@@ -474,6 +477,91 @@ function memory_counted()
   forest = forestfit(Theta, zeros(1e10, 0), int32([1 1; 2 2; 3 3]), [1; 2; 3], [0 2], ...
                      struct('num_trees', 1));
   assert(numel(forest) == 1);
+end
+
+function fit_info()
+  seed = 93;
+  rand('state', seed);  randn('state', seed);
+  [Theta, X, runs, y, levels] = random_runs(60, 40, 3000, [0 4 0], [3 0]);
+  y = y + 3 * (Theta(runs(:, 1), 3) > 1);             % variable 3 matters
+  opts = struct('num_trees', 6, 'min_leaf', 3, 'seed', 8, 'keep_inbag', true, 'num_threads', 1);
+  [forest, info] = forestfit(Theta, X, runs, y, levels, opts);
+  for threads = [2 5]
+    [other, again] = forestfit(Theta, X, runs, y, levels, setfield(opts, 'num_threads', threads));
+    assert(isequal(other, forest) && isequaln(again, info), 'seed %d: %d threads', seed, threads);
+  end
+  assert(isequal(size(info.inbag), [3000 6]) && all(sum(info.inbag) == 3000));
+  % The mean over the trees that did not draw a run of their prediction
+  % at its pair, summed in tree order: forestcast's leaf means.
+  Z = [Theta(runs(:, 1), :), X(runs(:, 2), :)];
+  total = zeros(3000, 1);
+  for t = 1:6
+    out = info.inbag(:, t) == 0;
+    total(out) = total(out) + forestcast(forest(t), Z(out, :));
+  end
+  trees = sum(info.inbag == 0, 2);
+  assert(isequaln(info.oob_prediction, total ./ trees), 'seed %d: out-of-bag', seed);
+  covered = trees > 0;
+  assert(info.oob_count == sum(covered) && ...
+         abs(info.oob_rmse - sqrt(mean((total(covered) ./ trees(covered) - y(covered)) .^ 2))) < 1e-12);
+  % Impurity: each split's decrease in squared error, per variable, summed
+  % over a tree; the importance is the trees' mean.
+  f = forest{1};
+  split = find(f.var ~= 0);
+  sse = double(f.count) .* f.variance;
+  drop = sse(split) - sse(f.children(split, 1)) - sse(f.children(split, 2));
+  assert(info.tree_importance(1, :), accumarray(abs(double(f.var(split))), drop, [5 1])', -1e-12);
+  assert(info.importance, mean(info.tree_importance), -1e-12);
+  [~, top] = max(info.importance);
+  assert(top == 3, 'seed %d: impurity ranks %s', seed, mat2str(info.importance, 3));
+  % Permutation: the variable that matters first; the same on any thread count.
+  opts.importance = 'permutation';
+  [~, a] = forestfit(Theta, X, runs, y, levels, opts);
+  [~, b] = forestfit(Theta, X, runs, y, levels, setfield(opts, 'num_threads', 3));
+  [~, top] = max(a.importance);
+  assert(isequaln(a, b) && top == 3, 'seed %d: permutation %s', seed, mat2str(a.importance, 3));
+  % Without bootstrap no run is out of bag.
+  [~, none] = forestfit(Theta, X, runs, y, levels, struct('bootstrap', false, 'num_trees', 2, ...
+                                                          'importance', 'none'));
+  assert(all(isnan(none.oob_prediction)) && none.oob_count == 0 && isnan(none.oob_rmse));
+  assert(isequal(size(none.importance), [1 0]) && ~isfield(none, 'inbag'));
+end
+
+function capped_runs()
+  seed = 95;
+  rand('state', seed);  randn('state', seed);
+  [Theta, X, runs, y, levels] = random_runs(40, 30, 2000, [0 3], [0]);
+  bound = quantile(y, 0.7);
+  capped = y >= bound;
+  y(capped) = bound;
+  opts = struct('num_trees', 5, 'seed', 2, 'censored', capped);
+  [forest, info] = forestfit(Theta, X, runs, y, levels, opts);
+  assert(info.rounds >= 1 && info.rounds <= 10 && isequal(info.imputed(~capped), y(~capped)));
+  assert(all(info.imputed(capped) > bound), 'seed %d: an imputed value below its bound', seed);
+  % A cap on the values imputed; no rounds: the bounds taken as values.
+  [~, low] = forestfit(Theta, X, runs, y, levels, setfield(opts, 'max_response', bound + 0.01));
+  assert(all(low.imputed(capped) <= bound + 0.01 & low.imputed(capped) > bound));
+  [plain, none] = forestfit(Theta, X, runs, y, levels, setfield(opts, 'impute_rounds', 0));
+  assert(none.rounds == 0 && isequal(none.imputed, y) && ...
+         isequal(plain, forestfit(Theta, X, runs, y, levels, rmfield(opts, 'censored'))));
+  % A bound some forty standard deviations above the forest's mean: the
+  % tail's mean lies just above it (its ratio computed stably).
+  far = y;
+  far(1) = 60;
+  capped(1) = true;
+  [~, tail] = forestfit(Theta, X, runs, far, levels, setfield(opts, 'censored', capped));
+  assert(tail.imputed(1) > 60 && tail.imputed(1) < 61, 'seed %d: %g', seed, tail.imputed(1));
+  expect_error(@() forestfit(Theta, X, runs, y, levels, setfield(opts, 'max_response', 0)), ...
+               sprintf(['opts.max_response = 0 is below y(%d) = %s, the bound of a capped ' ...
+                        'run.'], find(opts.censored, 1), num2str(bound, 17)));
+  expect_failure(@() forestfit(Theta, X, runs, y, levels, setfield(opts, 'censored', capped(2:end))), ...
+                 '^opts.censored must be a logical vector of 2000 entries');
+  expect_failure(@() forestfit(Theta, X, runs, y, levels, setfield(opts, 'censored', 2 * opts.censored)), ...
+                 sprintf('^opts.censored\\(%d\\) = 2: it must be true', find(opts.censored, 1)));
+  expect_error(@() forestfit(Theta, X, runs, y, levels, setfield(opts, 'impute_rounds', -1)), ...
+               'opts.impute_rounds must be a whole number >= 0.');
+  expect_error(@() forestfit(Theta, X, runs, y, levels, struct('importance', 'gini')), ...
+               'opts.importance must be ''impurity'', ''permutation'' or ''none''.');
 end
 
 function interrupted()
