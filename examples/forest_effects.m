@@ -43,15 +43,12 @@ function [values, means, sds] = forest_effects(forest, X, space, column, opts)
 %   The draws come from forest_propose's generator: a seed gives the same
 %   answer in Octave and MATLAB, and the host's random state is untouched.
 %
-%   Example (examples/ on the path):
-%     Theta = [rand(100, 2), randi(3, 100, 1)];  X = rand(30, 2);
-%     runs = int32([randi(100, 2000, 1), randi(30, 2000, 1)]);
-%     y = (Theta(runs(:, 1), 1) - 0.3) .^ 2 + X(runs(:, 2), 1) .* (Theta(runs(:, 1), 3) ~= 2);
-%     forest = forestfit(Theta, X, runs, y, [0 0 3 0 0], struct('seed', 1));
-%     space = struct('lower', [0 0 1], 'upper', [1 1 3], 'levels', [0 0 3]);
-%     [values, means, sds] = forest_effects(forest, X, space, 1);
-%     [~, i] = min(means);  values(i)                % near 0.3
-%     forest_effects(forest, X, space, [], struct('names', {{'alpha', 'beta', 'restart'}}))
+%   Example (examples/ on the path): the forest at the end of a short
+%   configuration loop, the depth parameter alone, then every parameter drawn.
+%     result = configuration_loop(struct('budget', 200, 'verbose', false));
+%     [values, means, sds] = forest_effects(result.forest, result.X, result.space, 4);
+%     [~, i] = min(means);  values(i)                % the best depth on average
+%     forest_effects(result.forest, result.X, result.space, [], struct('names', {result.names}))
 %
 %   See also FOREST_PROPOSE, CONFIGURATION_LOOP, FORESTMARGINS, FORESTFIT.
   caller = 'forest_effects';
