@@ -12,7 +12,7 @@ ASAN_ENV = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:malloc_context_size=0:quarantine_size_mb=32:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all deps deps-clang deps-windows test test-portable test-clang windows test-asan test-matlab-semantics fuzz demo bench package test-package clean
+.PHONY: all deps deps-clang deps-windows deps-draw figures test test-portable test-clang windows test-asan test-matlab-semantics fuzz demo bench package test-package clean
 
 all: deps
 	$(RUN) "build"
@@ -25,6 +25,9 @@ deps-clang:
 
 deps-windows:
 	@bash scripts/install-deps.sh windows
+
+deps-draw:
+	@bash scripts/install-deps.sh draw
 
 test: deps
 	$(RUN) "build tests; addpath tests; exit(run_tests() > 0)"
@@ -63,6 +66,10 @@ fuzz: all
 
 demo: all
 	$(RUN) "addpath build examples; toolbox_demo"
+
+# The README's picture, drawn without a display (gnuplot; deps-draw).
+figures: all deps-draw
+	$(RUN) "addpath build examples scripts; readme_figure('doc/forest_effects.png')"
 
 # Each benchmark in a fresh host process: after a large one the host's heap
 # is slower to allocate from, which would bill the next for it.

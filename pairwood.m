@@ -32,6 +32,11 @@ function pairwood()
 %   forest_demo      - From measured runs to every configuration's predicted performance.
 %   toolbox_demo     - The toolbox's demo: tree_demo, then forest_demo.
 %
+% Choosing what to run next (M files; examples/ in the source tree)
+%   forest_propose   - The configurations of highest expected improvement of their mean over all instances.
+%   forest_effects   - How the mean over all instances moves with each parameter; draws it.
+%   configuration_loop - A model-based configuration loop on a synthetic algorithm, with capped runs.
+%
 % The toolbox
 %   pairwood         - This overview.
 %   pairwood_version - The version of the toolbox.

@@ -48,7 +48,7 @@
 %     [~, best] = min(means)
 %     isequal(means, forest_marginals(forest, Theta, X))   % true
 %
-%   See also FORESTCAST, FORESTFIT, FOREST_MARGINALS, POOLMARGINS.
+%   See also FORESTCAST, FORESTFIT, FOREST_MARGINALS, FOREST_PROPOSE, POOLMARGINS.
 
 %!demo
 %! % The best of 2,000 candidate configurations over all instances, in one

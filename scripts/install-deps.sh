@@ -8,6 +8,9 @@
 #     clang    clang++ (make test-clang)
 #     windows  GNU Octave with mkoctfile (its mex.h and the build flags) and
 #              the MinGW-w64 cross-compiler and tools (make windows)
+#     draw     what Octave draws and prints pictures with, without a display:
+#              gnuplot and Octave's default font (forest_effects, make
+#              figures; the suite skips its picture without them)
 #
 # Tools are found by running them, whatever installed them (a distribution,
 # a source build, a container image): when all are there, nothing is
@@ -86,11 +89,24 @@ check_windows() {
   done
 }
 
+# Octave makes no axes without its default font file (FreeSans), which its
+# Debian package only recommends; gnuplot is its one toolkit without a
+# display, and prints PNG (-dpngcairo) without Ghostscript.
+check_draw() {
+  check_octave
+  have gnuplot || need gnuplot gnuplot-nox "gnuplot, Octave's graphics toolkit without a display"
+  if ! have octave-cli ||
+     ! octave-cli --no-history --norc --quiet \
+         --eval "figure('visible', 'off'); axes(); close all" > /dev/null 2>&1; then
+    need "Octave's default font" fonts-freefont-otf "the GNU FreeFont OpenType fonts (FreeSans.otf)"
+  fi
+}
+
 [ $# -gt 0 ] || set -- build
 for group in "$@"; do
   case $group in
-    build | clang | windows) "check_$group" ;;
-    *) echo "install-deps: unknown group '$group' (build, clang, windows)" >&2; exit 2 ;;
+    build | clang | windows | draw) "check_$group" ;;
+    *) echo "install-deps: unknown group '$group' (build, clang, windows, draw)" >&2; exit 2 ;;
   esac
 done
 [ ${#tools[@]} -eq 0 ] && exit 0

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Writes build/pairwood-VERSION.tar.gz, an Octave package of this tree:
 #   DESCRIPTION, COPYING, INDEX
-#   inst/   pairwood.m (the overview, help pairwood), pairwood_version.m and
-#           the example functions (examples/*.m)
+#   inst/   pairwood.m (the overview, help pairwood), pairwood_version.m,
+#           the example functions (examples/*.m) and their private helpers
+#           (examples/private/*.m, into inst/private/)
 #   src/    every module folder (NAME/NAME.cpp and its help NAME.m), host/,
 #           and a Makefile that builds them all (scripts/package/Makefile)
 # The version is read from pairwood_version.m, the modules from the tree
@@ -29,6 +30,8 @@ mkdir -p "$pkg/inst" "$pkg/src/host"
 
 cp COPYING "$pkg/"
 cp pairwood.m pairwood_version.m examples/*.m "$pkg/inst/"
+mkdir "$pkg/inst/private"
+cp examples/private/*.m "$pkg/inst/private/"
 cp host/*.hpp "$pkg/src/host/"
 for m in "${modules[@]}"; do
   [ -f "$m/$m.m" ] || { echo "package: $m has no help file $m/$m.m" >&2; exit 1; }
@@ -86,7 +89,7 @@ for f in examples/*.m; do examples+=("$(basename "$f" .m)"); done
     done
     [ ${#members[@]} -gt 0 ] && { echo "$c"; echo " ${members[*]}"; }
   done
-  echo "Forest prediction helpers, an example tree learner in M code, and demos"
+  echo "Forest prediction helpers, choosing the next configuration, an example tree learner in M code, and demos"
   echo " ${examples[*]}"
 } > "$pkg/INDEX"
 

@@ -1,5 +1,5 @@
 function cases = test_matlab_code()
-% The M code users run (examples, help files, build.m, pairwood.m,
+% The M code users run (examples and their private helpers, help files, build.m, pairwood.m,
 % pairwood_version.m, the README's code) is MATLAB's as well as Octave's:
 % no Octave-only syntax anywhere, and Octave-only functions only inside a
 % block guarded by exist('OCTAVE_VERSION', 'builtin') (or a variable set
@@ -12,8 +12,8 @@ end
 function user_code_runs_in_matlab()
   root = fileparts(fileparts(mfilename('fullpath')));
   problems = {};
-  code = [dir(fullfile(root, 'examples', '*.m')); dir(fullfile(root, 'build.m')); ...
-          dir(fullfile(root, 'pairwood_version.m'))];
+  code = [dir(fullfile(root, 'examples', '*.m')); dir(fullfile(root, 'examples', 'private', '*.m')); ...
+          dir(fullfile(root, 'build.m')); dir(fullfile(root, 'pairwood_version.m'))];
   for k = 1:numel(code)
     file = fullfile(code(k).folder, code(k).name);
     problems = [problems, scan_code(fileread(file), code(k).name)]; %#ok<AGROW>
