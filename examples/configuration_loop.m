@@ -123,9 +123,9 @@ function [result, gen] = model_search(result, opts, gen)
 end
 
 function forest = fit(result, seed)
-  % Capped runs enter with their bounds as values.
+  % Capped runs are imputed above their bounds (forestfit's opts.censored).
   forest = forestfit(result.Theta, result.X, result.runs, result.y, result.levels, ...
-                     struct('num_trees', 10, 'seed', seed));
+                     struct('num_trees', 10, 'seed', seed, 'censored', result.capped));
 end
 
 function [result, gen] = random_search(result, budget, gen)

@@ -1,15 +1,20 @@
-function forest = forestfit_workers(Theta, X, runs, y, levels, opts, workers, blocks)
+function [forest, info] = forestfit_workers(Theta, X, runs, y, levels, opts, workers, blocks)
 % FORESTFIT_WORKERS  Fit a forest in blocks of trees on worker processes,
 %   on this machine or across machines, and put the blocks together.
 %
 %   forest = forestfit_workers(Theta, X, runs, y, levels, opts, workers)
 %   forest = forestfit_workers(Theta, X, runs, y, levels, opts, workers, blocks)
+%   [forest, info] = forestfit_workers(...)
 %
 %   The arguments up to opts are FORESTFIT's. The forest's trees are
 %   independent and tree t draws from a stream fixed by opts.seed and t
 %   alone, so trees first_tree..first_tree+n-1 fitted anywhere are the
 %   forest's own: the forest returned equals forestfit(Theta, X, runs, y,
-%   levels, opts) bit for bit, whatever the workers.
+%   levels, opts) bit for bit, whatever the workers, and so does info: the
+%   out-of-bag predictions are made again from the trees and their in-bag
+%   counts (forestcast, tree by tree in tree order), the importance from
+%   the trees' own figures. Capped runs (opts.censored) are refused: their
+%   imputation needs the whole forest at every round.
 %
 %   workers  where the blocks run:
 %     a number W     W local worker processes: in GNU Octave the parallel
@@ -22,19 +27,30 @@ function forest = forestfit_workers(Theta, X, runs, y, levels, opts, workers, bl
 %            each run as many blocks at once as they have cores)
 %
 %   Unless opts sets num_threads, each block runs on one thread: the
-%   workers already fill the cores.
+%   workers already fill the cores. The compact trees come back as a few
+%   arrays each; what each block pays is its worker's start and a copy of
+%   Theta, X, runs and y sent to it. Workers pay when a block takes
+%   seconds: on 2 local workers, 300,000 runs and 20 trees take about two
+%   thirds of one process on one thread. On one machine, forestfit's own
+%   threads (num_threads) cost nothing of the kind and share one copy of the
+%   data: they are the better choice for fits of a few seconds or less, or
+%   when memory is short; workers pay across machines.
 %
-%   A cluster in GNU Octave (the parallel package on every machine, and
-%   this toolbox's build folder on the servers' path, e.g. in .octaverc):
-%     on each server:   pkg load parallel; pserver()
-%     on the client:    pkg load parallel
-%                       hosts = {'client-name', 'server1', 'server2'};
-%                       conns = pconnect(hosts);   % hosts{1}: this machine
-%                       forest = forestfit_workers(Theta, X, runs, y, ...
-%                                                  levels, opts, conns);
-%                       conns.close();
-%   (pconnect and pserver need a shared authentication file: see
-%   parallel_generate_srp_data in the parallel package's documentation.)
+%   A cluster in GNU Octave, with Debian's octave-parallel (built without
+%   TLS, so without authentication: on a trusted network only). On each
+%   server, as a user other than root (the server refuses root), with this
+%   toolbox's build folder on that user's path (e.g. addpath in
+%   ~/.octaverc):
+%     /usr/libexec/octave-pserver --octave-binary=/usr/bin/octave-cli --no-auth
+%   (the package's pserver() starts the same server with TLS where the
+%   package has it; the servers write their process id to
+%   /tmp/.octave-HOSTNAME.pid). On the client, the servers' names only:
+%     pkg load parallel
+%     conns = pconnect({'server1', 'server2'}, struct('use_tls', false));
+%     forest = forestfit_workers(Theta, X, runs, y, levels, opts, conns);
+%     sclose(conns);
+%   A server may run on the client's own machine, named 'localhost' when it
+%   comes first.
 %
 %   Example:
 %     pkg load parallel
@@ -42,10 +58,14 @@ function forest = forestfit_workers(Theta, X, runs, y, levels, opts, workers, bl
 %     forest = forestfit_workers(Theta, X, runs, y, levels, opts, 4);
 %     isequal(forest, forestfit(Theta, X, runs, y, levels, opts))   % true
 %
-%   See also FORESTFIT, GROW_FOREST.
+%   See also FORESTFIT, FORESTCAST, GROW_FOREST.
 
   if nargin < 7
     error('forestfit_workers: needs Theta, X, runs, y, levels, opts and workers');
+  end
+  if isfield(opts, 'censored')
+    error(['forestfit_workers: capped runs (opts.censored) are imputed from the whole ' ...
+           'forest at every round: fit them with forestfit in one process, on every core']);
   end
   count = 10;
   if isfield(opts, 'num_trees')
@@ -57,6 +77,10 @@ function forest = forestfit_workers(Theta, X, runs, y, levels, opts, workers, bl
   end
   if ~isfield(opts, 'num_threads')
     opts.num_threads = 1;
+  end
+  keep_inbag = isfield(opts, 'keep_inbag') && opts.keep_inbag;
+  if nargout > 1
+    opts.keep_inbag = true;         % the out-of-bag predictions are made from it
   end
   on_cluster = ~isnumeric(workers);
   if nargin < 8
@@ -71,18 +95,24 @@ function forest = forestfit_workers(Theta, X, runs, y, levels, opts, workers, bl
   % The same arguments for every block (the host copies none of them).
   same = @(a) repmat({a}, 1, n);
   args = {same(Theta), same(X), same(runs), same(y), same(levels), block_opts};
+  outputs = max(nargout, 1);
 
   % (Octave 7 with parallel 4.0.1: a handle to the MEX function itself
   % makes the client crash when it exits; called by name it does not.)
   fit = @(varargin) forestfit(varargin{:});
+  results = cell(1, outputs);         % output k of every block, 1-by-n
   if exist('OCTAVE_VERSION', 'builtin') == 0
-    pieces = matlab_blocks(args, n);
+    results = matlab_blocks(args, n, outputs);
   elseif on_cluster
-    pieces = netcellfun(workers, fit, args{:}, 'UniformOutput', false);
+    [results{:}] = netcellfun(workers, fit, args{:}, 'UniformOutput', false);
   else
-    pieces = parcellfun(workers, fit, args{:}, 'UniformOutput', false, 'VerboseLevel', 0);
+    [results{:}] = parcellfun(workers, fit, args{:}, 'UniformOutput', false, ...
+                              'VerboseLevel', 0);
   end
-  forest = [pieces{:}];
+  forest = [results{1}{:}];
+  if nargout > 1
+    info = whole_info([results{2}{:}], forest, Theta, X, runs, y, keep_inbag);
+  end
 end
 
 function block_opts = tree_blocks(opts, first, count, blocks)
@@ -100,16 +130,52 @@ function block_opts = tree_blocks(opts, first, count, blocks)
   end
 end
 
-function pieces = matlab_blocks(args, n)
+function info = whole_info(parts, forest, Theta, X, runs, y, keep_inbag)
+  % The blocks' info as forestfit gives it for the whole forest, summed in
+  % tree order: the out-of-bag predictions from each tree's own, the
+  % importance from each tree's figure.
+  inbag = [parts.inbag];
+  tree_importance = vertcat(parts.tree_importance);
+  Z = [Theta(runs(:, 1), :), X(runs(:, 2), :)];
+  total = zeros(size(Z, 1), 1);
+  trees = zeros(size(Z, 1), 1);
+  for t = 1:numel(forest)
+    out = inbag(:, t) == 0;
+    total(out) = total(out) + forestcast(forest(t), Z(out, :), struct('num_threads', 1));
+    trees(out) = trees(out) + 1;
+  end
+  prediction = total ./ trees;
+  covered = trees > 0;
+  squares = cumsum((prediction(covered) - y(covered)) .^ 2);
+  rmse = NaN;
+  if ~isempty(squares)
+    rmse = sqrt(squares(end) / numel(squares));
+  end
+  sums = zeros(1, size(tree_importance, 2));
+  counted = zeros(1, size(tree_importance, 2));
+  for t = 1:size(tree_importance, 1)
+    known = ~isnan(tree_importance(t, :));
+    sums(known) = sums(known) + tree_importance(t, known);
+    counted(known) = counted(known) + 1;
+  end
+  info = struct('oob_prediction', prediction, 'oob_rmse', rmse, 'oob_count', sum(covered), ...
+                'importance', sums ./ counted, 'tree_importance', tree_importance);
+  if keep_inbag
+    info.inbag = inbag;
+  end
+end
+
+function results = matlab_blocks(args, n, outputs)
   % MATLAB: one parfeval per block on the current pool, collected in order.
   pool = gcp();
   futures = cell(1, n);
   for b = 1:n
     block = cellfun(@(a) a{b}, args, 'UniformOutput', false);
-    futures{b} = parfeval(pool, @forestfit, 1, block{:});
+    futures{b} = parfeval(pool, @forestfit, outputs, block{:});
   end
-  pieces = cell(1, n);
+  pieces = cell(outputs, n);
   for b = 1:n
-    pieces{b} = fetchOutputs(futures{b});
+    [pieces{:, b}] = fetchOutputs(futures{b});
   end
+  results = num2cell(pieces, 2)';
 end
