@@ -41,7 +41,7 @@ public:
             order_[i] = static_cast<std::uint32_t>(i);
         first_[0] = 0;
         count_[0] = static_cast<std::uint32_t>(m);
-        const std::vector<Node> &nodes = tree_.nodes;
+        const auto &nodes = tree_.nodes;
         for (std::size_t k = 0; k < nodes.size(); ++k) {
             std::uint32_t *list = order_.data() + first_[k];
             const std::size_t n = count_[k];
@@ -105,7 +105,7 @@ private:
     const TrainingSet &data_;
     std::vector<std::size_t> set_start_; // where split s's left set starts
     std::vector<std::uint32_t> first_, count_; // each node's range of order_
-    std::vector<std::uint32_t> order_, spare_;
+    pages::Buffer<std::uint32_t> order_, spare_;
 };
 
 // Which importance a fit measures.
@@ -114,8 +114,8 @@ enum class Importance { none, impurity, permutation };
 // A tree's out-of-bag runs (those its sample did not draw) and its
 // prediction at each, in run order.
 struct OutOfBag {
-    std::vector<std::uint32_t> runs;
-    std::vector<double> means;
+    pages::Buffer<std::uint32_t> runs;
+    pages::Buffer<double> means;
 };
 
 inline void out_of_bag(const GrownTree &tree, Router &router, const std::uint32_t *drawn,
@@ -124,7 +124,7 @@ inline void out_of_bag(const GrownTree &tree, Router &router, const std::uint32_
     for (std::size_t j = 0; j < R; ++j)
         if (drawn[j] == 0)
             oob.runs.push_back(static_cast<std::uint32_t>(j));
-    std::vector<std::uint32_t> leaf_of(oob.runs.size());
+    pages::Buffer<std::uint32_t> leaf_of(oob.runs.size());
     router.route(oob.runs.data(), oob.runs.size(), Router::NO_VARIABLE, nullptr, leaf_of.data());
     oob.means.resize(oob.runs.size());
     for (std::size_t i = 0; i < oob.runs.size(); ++i)
@@ -136,7 +136,7 @@ inline void out_of_bag(const GrownTree &tree, Router &router, const std::uint32_
 // holds the n_vars figures `step` apart.
 inline void impurity_importance(const GrownTree &tree, double *row, std::size_t step)
 {
-    const std::vector<Node> &nodes = tree.nodes;
+    const auto &nodes = tree.nodes;
     for (const Node &node : nodes) {
         if (node.is_leaf())
             continue;
@@ -168,8 +168,8 @@ inline void permutation_importance(const GrownTree &tree, Router &router,
         const double e = oob.means[i] - data.y[oob.runs[i]];
         base += e * e;
     }
-    std::vector<double> values(m);
-    std::vector<std::uint32_t> leaf_of(m);
+    pages::Buffer<double> values(m);
+    pages::Buffer<std::uint32_t> leaf_of(m);
     for (std::size_t v = 0; v < data.n_vars; ++v) {
         for (std::size_t i = 0; i < m; ++i)
             values[i] = data.value(v, oob.runs[i]);

@@ -575,8 +575,8 @@ Footprint fit_footprint(const forestcore::TrainingSet &data, const Options &o, d
 
 // What a worker hands the calling thread beside a grown tree.
 struct TreeExtras {
-    forestcore::OutOfBag oob;          // the final fit, for info
-    std::vector<std::uint32_t> leaf_of; // an imputation round: each run's leaf
+    forestcore::OutOfBag oob;             // the final fit, for info
+    pages::Buffer<std::uint32_t> leaf_of; // an imputation round: each run's leaf
 };
 
 // Trees first_tree.. of the forest, grown on worker threads: assess(t,
@@ -746,7 +746,7 @@ Fit final_fit(const forestcore::TrainingSet &data, const forestcore::GrowOptions
     std::int32_t *inbag = nullptr;
     mxArray *inbag_array = nullptr;
     if (info && o.keep_inbag)
-        inbag_array = forest::host_matrix(R, count, mxINT32_CLASS, inbag);
+        inbag_array = forest::host_matrix(R, count, mxINT32_CLASS, inbag, host::unfilled);
     double *tree_importance = nullptr;
     mxArray *tree_importance_array =
         info ? forest::host_matrix(count, o.importance == forestcore::Importance::none ? 0 : D,
@@ -794,7 +794,7 @@ Fit final_fit(const forestcore::TrainingSet &data, const forestcore::GrowOptions
     // The out-of-bag prediction, NaN where every tree drew the run; its
     // error over the runs it covers that are not capped.
     double *prediction = nullptr;
-    fit.oob_prediction = forest::host_matrix(R, 1, mxDOUBLE_CLASS, prediction);
+    fit.oob_prediction = forest::host_matrix(R, 1, mxDOUBLE_CLASS, prediction, host::unfilled);
     double squares = 0;
     std::size_t covered = 0;
     for (std::size_t j = 0; j < R; ++j) {

@@ -86,20 +86,20 @@ struct Split {
 // One thread's working buffers, taken once and kept from tree to tree:
 // about 68 bytes per run and 41 per rank of the widest variable.
 struct TreeScratch {
-    std::vector<std::uint32_t> conf, inst; // the sample's rows of Theta and X
-    std::vector<double> y;                 // and responses, in node order
-    std::vector<std::uint32_t> conf_spare, inst_spare; // partitions' right sides
-    std::vector<double> y_spare;
-    std::vector<std::uint64_t> keys, sorted, keys_spare; // a node's runs by a variable
-    std::vector<double> prefix; // cumulative responses in that order, and room
+    pages::Buffer<std::uint32_t> conf, inst; // the sample's rows of Theta and X
+    pages::Buffer<double> y;                 // and responses, in node order
+    pages::Buffer<std::uint32_t> conf_spare, inst_spare; // partitions' right sides
+    pages::Buffer<double> y_spare;
+    pages::Buffer<std::uint64_t> keys, sorted, keys_spare; // a node's runs by a variable
+    pages::Buffer<double> prefix; // cumulative responses in that order, and room
                                 // for a vector scorer's last vector
-    std::vector<std::uint32_t> counts; // counting sort, per rank
-    std::vector<double> n_cat, sum_cat, mean_cat; // categorical statistics, per rank
-    std::vector<std::uint32_t> cats, left_ranks, best_left_ranks;
-    std::vector<unsigned char> goes_left_rank;
+    pages::Buffer<std::uint32_t> counts; // counting sort, per rank
+    pages::Buffer<double> n_cat, sum_cat, mean_cat; // categorical statistics, per rank
+    pages::Buffer<std::uint32_t> cats, left_ranks, best_left_ranks;
+    pages::Buffer<unsigned char> goes_left_rank;
     std::vector<std::uint32_t> vars;
     std::vector<std::uint64_t> vars_rejected; // the t-th draw's bound, from n_vars - t
-    std::vector<std::uint32_t> drawn; // per run, how often the sample drew it
+    pages::Buffer<std::uint32_t> drawn; // per run, how often the sample drew it
 
     static constexpr double BYTES_PER_RUN = 4 * 4 + 8 * 2 + 8 * 3 + 8 + 4;
     static constexpr double BYTES_PER_RANK = 4 + 8 * 3 + 4 * 3 + 1;
@@ -139,6 +139,14 @@ public:
     {
         tree_ = &tree;
         tree = GrownTree();
+        // Room for the most nodes the tree may have (each leaf holds at
+        // least min_leaf runs) and for the leaves' responses, so that the
+        // buffers never move: pages not filled are never touched.
+        const double R = static_cast<double>(data_.n_runs);
+        tree.nodes.reserve(static_cast<std::size_t>(
+            std::min(opts_.max_nodes, std::max(1.0, 2 * std::floor(R / opts_.min_leaf) - 1))));
+        if (opts_.kept == KeptResponses::leaves)
+            tree.responses.reserve(data_.n_runs);
         draw_sample();
         tree.nodes.push_back(Node{0, static_cast<std::uint32_t>(data_.n_runs), 0, 0, 0, 0, 0, 0, 0});
         for (std::size_t k = 0; k < tree.nodes.size(); ++k) {
@@ -202,7 +210,7 @@ private:
 
     void visit(std::size_t k)
     {
-        std::vector<Node> &nodes = tree_->nodes;
+        auto &nodes = tree_->nodes;
         const std::size_t begin = nodes[k].begin;
         const std::size_t m = nodes[k].run_count();
 
@@ -417,7 +425,7 @@ private:
 
     void split(std::size_t k, const Split &best, std::size_t m)
     {
-        std::vector<Node> &nodes = tree_->nodes;
+        auto &nodes = tree_->nodes;
         const std::size_t v = best.var;
         const std::size_t begin = nodes[k].begin;
         const Variable var = variable(v);

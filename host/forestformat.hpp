@@ -14,6 +14,7 @@
 #pragma once
 
 #include "growntree.hpp"
+#include "pages.hpp"
 #include "treerules.hpp"
 
 #include <algorithm>
@@ -71,7 +72,8 @@ mxArray *host_struct(const char *const (&names)[N])
     return mxCreateStructMatrix(1, 1, static_cast<int>(N), copy);
 }
 
-// A rows-by-cols host array of class `id`, its data returned for filling.
+// A rows-by-cols host array of class `id`, zero-filled, its data returned
+// for filling.
 template <class T>
 mxArray *host_matrix(std::size_t rows, std::size_t cols, mxClassID id, T *&data)
 {
@@ -81,12 +83,23 @@ mxArray *host_matrix(std::size_t rows, std::size_t cols, mxClassID id, T *&data)
     return a;
 }
 
+// The same for data the caller writes whole: no zero fill, so that the
+// pages are first touched by the writing, after huge ones were asked for.
+template <class T>
+mxArray *host_matrix(std::size_t rows, std::size_t cols, mxClassID id, T *&data, host::Unfilled)
+{
+    mxArray *a = mxCreateUninitNumericMatrix(rows, cols, id, mxREAL);
+    data = static_cast<T *>(mxGetData(a));
+    pages::advise_huge(data, rows * cols * sizeof(T));
+    return a;
+}
+
 // A rows-by-cols host array holding `values` in storage order.
 template <class T>
 mxArray *host_copy(const T *values, std::size_t rows, std::size_t cols, mxClassID id)
 {
     T *data = nullptr;
-    mxArray *a = host_matrix(rows, cols, id, data);
+    mxArray *a = host_matrix(rows, cols, id, data, host::unfilled);
     if (rows * cols > 0)
         std::memcpy(data, values, rows * cols * sizeof(T));
     return a;
@@ -111,7 +124,9 @@ inline mxArray *compact_tree(const forestcore::GrownTree &tree, const FittedOn &
     const std::size_t N = tree.nodes.size();
     mxArray *out = host_struct(COMPACT_NAMES);
     auto column = [out](int field, std::size_t rows, std::size_t cols, mxClassID id,
-                        auto *&data) { mxSetFieldByNumber(out, 0, field, host_matrix(rows, cols, id, data)); };
+                        auto *&data) {
+        mxSetFieldByNumber(out, 0, field, host_matrix(rows, cols, id, data, host::unfilled));
+    };
     std::int32_t *var = nullptr, *children = nullptr, *count = nullptr;
     double *cut = nullptr, *mean = nullptr, *variance = nullptr;
     column(C_VAR, N, 1, mxINT32_CLASS, var);
@@ -203,12 +218,12 @@ mxArray *expanded_tree(const forestcore::GrownTree &tree, const FittedOn &fitted
     mxArray *out = host_struct(EXPANDED_NAMES);
     auto ints = [out, N](int field, std::size_t cols) {
         std::int32_t *data = nullptr;
-        mxSetFieldByNumber(out, 0, field, host_matrix(N, cols, mxINT32_CLASS, data));
+        mxSetFieldByNumber(out, 0, field, host_matrix(N, cols, mxINT32_CLASS, data, host::unfilled));
         return data;
     };
     auto reals = [out, N](int field) {
         double *data = nullptr;
-        mxSetFieldByNumber(out, 0, field, host_matrix(N, 1, mxDOUBLE_CLASS, data));
+        mxSetFieldByNumber(out, 0, field, host_matrix(N, 1, mxDOUBLE_CLASS, data, host::unfilled));
         return data;
     };
     std::int32_t *var = ints(E_VAR, 1);
@@ -253,7 +268,8 @@ mxArray *expanded_tree(const forestcore::GrownTree &tree, const FittedOn &fitted
     }
     mxSetFieldByNumber(out, 0, E_CATSPLIT, catsplit);
     std::int32_t *ends = nullptr;
-    mxSetFieldByNumber(out, 0, E_CATSPLIT_ENDS, host_matrix(splits, 2, mxINT32_CLASS, ends));
+    mxSetFieldByNumber(out, 0, E_CATSPLIT_ENDS,
+                       host_matrix(splits, 2, mxINT32_CLASS, ends, host::unfilled));
     running_ends(tree.left_sizes.data(), splits, ends);
     running_ends(right_sizes.data(), splits, ends + splits);
     const std::int64_t left_total = splits ? ends[splits - 1] : 0;
@@ -262,7 +278,7 @@ mxArray *expanded_tree(const forestcore::GrownTree &tree, const FittedOn &fitted
     std::int32_t *packed = nullptr;
     mxSetFieldByNumber(out, 0, E_CATSPLIT_VALUES,
                        host_matrix(tree.left_values.size() + right_values.size(), 1,
-                                   mxINT32_CLASS, packed));
+                                   mxINT32_CLASS, packed, host::unfilled));
     std::copy(tree.left_values.begin(), tree.left_values.end(), packed);
     std::copy(right_values.begin(), right_values.end(), packed + tree.left_values.size());
 

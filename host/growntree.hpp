@@ -3,9 +3,10 @@
 // arrays on the calling thread. No host calls.
 #pragma once
 
+#include "pages.hpp"
+
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace forestcore {
 
@@ -23,15 +24,15 @@ struct Node {
 };
 
 struct GrownTree {
-    std::vector<Node> nodes;
+    pages::Buffer<Node> nodes;
     // The kept nodes' responses one after another, in node order.
-    std::vector<double> responses;
+    pages::Buffer<double> responses;
     // Each categorical split's categories sent left, increasing, one split
     // after another in node order, and each set's size. Every other
     // category goes right: a split costs the categories present at its
     // node, never the variable's levels.
-    std::vector<std::int32_t> left_values;
-    std::vector<std::uint32_t> left_sizes;
+    pages::Buffer<std::int32_t> left_values;
+    pages::Buffer<std::uint32_t> left_sizes;
 
     bool keeps_responses(const Node &node, KeptResponses kept) const
     {

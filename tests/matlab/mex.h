@@ -55,6 +55,8 @@ void mxFree(void *ptr);
 mxArray *mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity complexity);
 mxArray *mxCreateDoubleScalar(double value);
 mxArray *mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID classid, mxComplexity complexity);
+mxArray *mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID classid,
+                                     mxComplexity complexity);
 mxArray *mxCreateNumericArray(mwSize ndim, const mwSize *dims, mxClassID classid,
                               mxComplexity complexity);
 mxArray *mxCreateSparse(mwSize m, mwSize n, mwSize nzmax, mxComplexity complexity);
@@ -84,6 +86,7 @@ bool mxIsEmpty(const mxArray *a);
 /* Data. */
 double *mxGetPr(const mxArray *a);
 void *mxGetData(const mxArray *a);
+mxLogical *mxGetLogicals(const mxArray *a);
 double mxGetScalar(const mxArray *a);
 
 /* Cells and structs. */

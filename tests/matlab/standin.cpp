@@ -267,6 +267,17 @@ mxArray *mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID classid, mxComplexi
     ENTER();
     return make(classid, {m, n}, complexity == mxCOMPLEX);
 }
+// Its data filled with a pattern, so that a module reading what it never
+// wrote gets garbage here too.
+mxArray *mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID classid,
+                                     mxComplexity complexity)
+{
+    ENTER();
+    mxArray *a = make(classid, {m, n}, complexity == mxCOMPLEX);
+    if (a->re != nullptr)
+        std::memset(a->re, 0xA5, count(a->dims) * element_size(classid));
+    return a;
+}
 mxArray *mxCreateNumericArray(mwSize ndim, const mwSize *dims, mxClassID classid,
                               mxComplexity complexity)
 {
@@ -375,6 +386,11 @@ double *mxGetPr(const mxArray *a)
 {
     ENTER();
     return a->cls == mxDOUBLE_CLASS ? static_cast<double *>(a->re) : nullptr;
+}
+mxLogical *mxGetLogicals(const mxArray *a)
+{
+    ENTER();
+    return a->cls == mxLOGICAL_CLASS ? static_cast<mxLogical *>(a->re) : nullptr;
 }
 void *mxGetData(const mxArray *a)
 {
