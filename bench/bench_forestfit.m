@@ -7,38 +7,45 @@ function bench_forestfit()
 %   Rscript with r-cran-ranger, categorical columns as factors ordered by
 %   mean response, respect.unordered.factors = "order"). A missing peer is
 %   skipped with a note. All with 10 trees, 3 variables tried per split,
-%   leaves of at least 3 runs, bootstrap samples.
-%   Cases: the forest road's 20,000 runs (10,000 configurations, 1,000
-%   instances, 7 variables) and 10^6 runs over 1,000 x 1,000. grow_forest
-%   is timed on fewer trees or runs and scaled up linearly, which favours it
-%   (a tree's cost grows faster than its runs). forestfit is timed on the
-%   fit alone, as the peers are: the clock stops when the forest is
-%   returned, before the host frees it. Last, the default forest's size
-%   (responses at the leaves) against ysub = 'all'.
+%   leaves of at least 3 runs (5 for 10^6 runs), bootstrap samples.
+%   Cases: 50,000 runs (10,000 configurations, 1,000 instances, 7
+%   variables) and 10^6 runs over 1,000 x 1,000. grow_forest is timed on
+%   fewer trees or runs and scaled up linearly, which favours it (a tree's
+%   cost grows faster than its runs). forestfit is timed on the fit alone,
+%   as the peers are: the clock stops when the forest is returned, before
+%   the host frees it. For 10^6 runs also: the compact forest's size and
+%   host arrays against the expanded layout (the 1.x format), the first fit
+%   in a fresh process against warm ones and the process's peak memory
+%   growth (in a child process), and save -v7 with load. Then worker
+%   processes against one process, and a forest of 30 categorical columns
+%   of 100,000 levels.
   root = fileparts(fileparts(mfilename('fullpath')));
   addpath(fullfile(root, 'examples'));
-  opts = struct('num_trees', 10, 'mtry', 3, 'min_leaf', 3, 'seed', 1);
+  opts = struct('num_trees', 10, 'mtry', 3, 'min_leaf', 3, 'seed', 1, 'verbose', false);
   peer_opts = struct('mtry', 3, 'min_leaf', 3);
   one = setfield(opts, 'num_threads', 1);
   two = setfield(opts, 'num_threads', 2);
 
-  % The forest road's runs.
-  [Theta, X, runs, y, levels] = road_runs(10000, 1000, 20000, 11);
+  % 50,000 runs.
+  [Theta, X, runs, y, levels] = road_runs(10000, 1000, 50000, 11);
   Z = [Theta(runs(:, 1), :), X(runs(:, 2), :)];
   [ours1, ours2] = fit_times(@() forestfit(Theta, X, runs, y, levels, one), ...
                              @() forestfit(Theta, X, runs, y, levels, two), 11);
-  bench_report('forestfit road, 2 threads vs 1', ours2, ours1, 'forestfit 1 thread');
+  bench_report('forestfit 50000 runs, 2 threads vs 1', ours2, ours1, 'forestfit 1 thread');
+  target('2 threads at least 1.75 times faster than 1', ours1 / ours2, 1.75);
   start = tic;
   grow_forest(Z, y, levels, 2, peer_opts);
   theirs = toc(start) * 5;
-  bench_report('forestfit road, 1 thread', ours1, theirs, 'grow_forest 2 trees (x5)');
-  report_peers('forestfit road', [ours1, ours2], Z, y, levels, 11);
+  bench_report('forestfit 50000 runs, 1 thread', ours1, theirs, 'grow_forest 2 trees (x5)');
+  report_peers('forestfit 50000 runs', [ours1, ours2], Z, y, levels, 11, [3 4; 2.5 3.5]);
 
   % 10^6 runs over 1,000 configurations and 1,000 instances.
   [Theta, X, runs, y, levels] = road_runs(1000, 1000, 1e6, 12);
-  [ours1, ours2] = fit_times(@() forestfit(Theta, X, runs, y, levels, one), ...
-                             @() forestfit(Theta, X, runs, y, levels, two), 3);
+  big = setfield(opts, 'min_leaf', 5);
+  [ours1, ours2] = fit_times(@() forestfit(Theta, X, runs, y, levels, setfield(big, 'num_threads', 1)), ...
+                             @() forestfit(Theta, X, runs, y, levels, setfield(big, 'num_threads', 2)), 3);
   bench_report('forestfit 1e6 runs, 2 threads vs 1', ours2, ours1, 'forestfit 1 thread');
+  target('2 threads at least 1.7 times faster than 1', ours1 / ours2, 1.7);
   subset = 1:20000;
   Zs = [Theta(runs(subset, 1), :), X(runs(subset, 2), :)];
   start = tic;
@@ -46,16 +53,71 @@ function bench_forestfit()
   theirs = toc(start) * 10 * rows(runs) / numel(subset);
   bench_report('forestfit 1e6 runs, 1 thread', ours1, theirs, 'grow_forest 20000 runs (x500)');
   Z = [Theta(runs(:, 1), :), X(runs(:, 2), :)];
-  report_peers('forestfit 1e6 runs', [ours1, ours2], Z, y, levels, 1);
+  report_peers('forestfit 1e6 runs', [ours1, ours2], Z, y, levels, 1, []);
   clear Z Zs;
 
-  % What the forest holds: responses at the leaves only, against every node's.
-  leaves = forestfit(Theta, X, runs, y, levels, opts);
-  all = forestfit(Theta, X, runs, y, levels, setfield(opts, 'ysub', 'all'));
-  sizes = whos('leaves', 'all');
-  printf('  %-44s %10.1f MB   %-24s %10.1f MB   ratio %7.2fx\n', ...
-         'forest 1e6 runs, ysub leaves (default)', sizes(1).bytes / 1e6, 'ysub all', ...
-         sizes(2).bytes / 1e6, sizes(2).bytes / sizes(1).bytes);
+  % What the forest holds: the compact layout against the expanded one (the
+  % 1.x format, with the leaves' responses in both), and against ysub 'all'.
+  compact = forestfit(Theta, X, runs, y, levels, big);
+  expanded = forestfit(Theta, X, runs, y, levels, setfield(big, 'layout', 'expanded'));
+  all = forestfit(Theta, X, runs, y, levels, setfield(setfield(big, 'layout', 'expanded'), ...
+                                                      'ysub', 'all'));
+  sizes = whos('compact', 'expanded', 'all');
+  bytes = @(name) sizes(strcmp({sizes.name}, name)).bytes;
+  size_report('forest 1e6 runs, bytes per run', bytes('compact') / 1e6, 'expanded (1.x)', ...
+              bytes('expanded') / 1e6);
+  target('at most 55% of the 1.x bytes per run', bytes('compact') / bytes('expanded'), 0.55, true);
+  size_report('forest 1e6 runs, bytes per run', bytes('compact') / 1e6, 'expanded, ysub all', ...
+              bytes('all') / 1e6);
+  printf('  %-44s %10d          %-24s %10d          (at most 16)\n', ...
+         'forest 1e6 runs, host arrays per tree', host_arrays(compact{1}), 'expanded (1.x)', ...
+         host_arrays(expanded{1}));
+  clear expanded all;
+  file = [tempname() '.mat'];
+  start = tic;
+  save('-v7', file, 'compact');
+  saving = toc(start);
+  clear compact;
+  start = tic;
+  load(file);
+  loading = toc(start);
+  delete(file);
+  printf('  %-44s %10.2f s   load %10.2f s   total %.2f s (target: within 3 s)\n', ...
+         'forest 1e6 runs, save -v7', saving, loading, saving + loading);
+  clear compact;
+  figures = child_figures('million');
+  if ~isempty(figures)
+    printf('  %-44s %10.4f s   %-24s %10.4f s   ratio %7.2fx (target: at most 1.3x)\n', ...
+           'forestfit 1e6 runs, first fit in a process', figures(1), 'warm', figures(2), ...
+           figures(1) / figures(2));
+    printf('  %-44s %10.1f MB   forest %10.1f MB   ratio %7.2fx (target: at most 4x)\n', ...
+           'forestfit 1e6 runs, peak memory growth', figures(3), figures(4), figures(3) / figures(4));
+  end
+
+  % Blocks of trees on 2 local worker processes against one process on one
+  % thread: 300,000 runs, 20 trees.
+  [Theta, X, runs, y, levels] = road_runs(3000, 1000, 3e5, 13);
+  twenty = struct('num_trees', 20, 'mtry', 3, 'min_leaf', 3, 'seed', 1, 'num_threads', 1, ...
+                  'verbose', false);
+  if isempty(pkg('list', 'parallel'))
+    printf('  %-44s (skipped: no parallel package; apt-get install octave-parallel)\n', ...
+           'forestfit_workers, 2 processes');
+  else
+    pkg load parallel
+    whole = forestfit(Theta, X, runs, y, levels, twenty);
+    assert(isequal(forestfit_workers(Theta, X, runs, y, levels, twenty, 2), whole));
+    [single, workers] = fit_times(@() forestfit(Theta, X, runs, y, levels, twenty), ...
+                                  @() forestfit_workers(Theta, X, runs, y, levels, twenty, 2), 5);
+    bench_report('forestfit_workers 3e5 runs, 2 processes', workers, single, 'forestfit 1 thread');
+    target('at most 0.75 times one process on one thread', workers / single, 0.75, true);
+  end
+
+  % 30 categorical columns of 100,000 levels on 2,000 runs.
+  figures = child_figures('categories');
+  if ~isempty(figures)
+    printf('  %-44s %10.1f MB   forest %10.1f MB   (target: under 300 MB)\n', ...
+           'forestfit 30 x 1e5 levels, peak memory growth', figures(1), figures(2));
+  end
 end
 
 function [t1, t2] = fit_times(fit1, fit2, repeats)
@@ -80,23 +142,51 @@ function [t1, t2] = fit_times(fit1, fit2, repeats)
   t2 = median(times(:, 2));
 end
 
-function [Theta, X, runs, y, levels] = road_runs(n_conf, n_inst, n_runs, seed)
-  % The forest road benchmark's configurations, instances and responses.
-  rand('state', seed);  randn('state', seed);
-  Theta = [rand(n_conf, 2), randi(3, n_conf, 1), randi(4, n_conf, 1)];
-  X = rand(n_inst, 3);
-  levels = [0 0 3 4 0 0 0];
-  runs = int32([randi(n_conf, n_runs, 1), randi(n_inst, n_runs, 1)]);
-  Z = [Theta(runs(:, 1), :), X(runs(:, 2), :)];
-  restart = [0; -0.4; 0.3];
-  y = 1 + 2 * Z(:, 5) + 3 * (Z(:, 1) - 0.2 - 0.6 * Z(:, 6)) .^ 2 + 0.8 * Z(:, 2) .* Z(:, 5) ...
-      + restart(Z(:, 3)) + 1.2 * Z(:, 6) .* (Z(:, 3) == 2) + 0.1 * Z(:, 4) ...
-      + 0.15 * randn(n_runs, 1);
+function target(what, figure, bound, at_most)
+  % One line: the figure against the target's bound.
+  met = figure >= bound;
+  if nargin > 3 && at_most
+    met = figure <= bound;
+  end
+  verdicts = {'not met', 'met'};
+  printf('    target: %s: %.2f, %s\n', what, figure, verdicts{met + 1});
 end
 
-function report_peers(label, ours, Z, y, levels, repeats)
+function size_report(label, ours, peer, theirs)
+  printf('  %-44s %10.1f MB   %-24s %10.1f MB   ratio %7.2f\n', label, ours, peer, theirs, ...
+         ours / theirs);
+end
+
+function n = host_arrays(tree)
+  % The host arrays of a tree: the struct, its fields, the elements of its
+  % cells that are set (an unset element reads as a 0-by-0 []).
+  n = 1;
+  for f = fieldnames(tree)'
+    value = tree.(f{1});
+    n = n + 1;
+    if iscell(value)
+      n = n + nnz(cellfun('size', value, 1) > 0 | cellfun('size', value, 2) > 0);
+    end
+  end
+end
+
+function figures = child_figures(what)
+  % fresh_fit's figures, from a fresh host process.
+  here = fileparts(mfilename('fullpath'));
+  command = sprintf('%s --no-history --norc --quiet --eval "addpath(''%s''); addpath(''%s''); fresh_fit(''%s'')"', ...
+                    fullfile(OCTAVE_HOME, 'bin', 'octave-cli'), fileparts(which('forestfit')), here, what);
+  [status, out] = system(command);
+  figures = str2double(regexp(out, '[-0-9.]+(?=\s|$)', 'match'));
+  if status ~= 0 || isempty(figures) || any(isnan(figures))
+    printf('  (the child process for %s failed: %s)\n', what, strtrim(out));
+    figures = [];
+  end
+end
+
+function report_peers(label, ours, Z, y, levels, repeats, targets)
   % scikit-learn and ranger on 1 and 2 threads against forestfit's times
-  % OURS on 1 and 2.
+  % OURS on 1 and 2; TARGETS(t, peer): how many times faster forestfit
+  % should be on t threads (none when empty).
   here = fileparts(mfilename('fullpath'));
   file = [tempname() '.bin'];
   fid = fopen(file, 'w');
@@ -125,6 +215,10 @@ function report_peers(label, ours, Z, y, levels, repeats)
         break;
       end
       bench_report(line, ours(threads), theirs, sprintf('%s n=%d', name, threads));
+      if ~isempty(targets)
+        target(sprintf('at least %.4g times faster than %s', targets(threads, k), name), ...
+               theirs / ours(threads), targets(threads, k));
+      end
     end
   end
 end

@@ -5,17 +5,31 @@ function bench_forestmargins()
 %   (configuration, instance) pair, then the mean over instances), at the
 %   batch sizes a configuration loop asks for; forestcast against
 %   forest_predict on 10^5 rows. The forest: 10 trees fitted by forestfit
-%   to 38,400 runs over 12 variables (3 categorical), 1,500 instances.
+%   to 48,000 runs over 12 variables (3 categorical), 1,500 instances.
 %   forestmargins and forestcast run on their default threads (the cores
 %   this process may use); the peers on one, as they are.
   root = fileparts(fileparts(mfilename('fullpath')));
   addpath(fullfile(root, 'examples'));
   rand('state', 21);  randn('state', 21);
-  [Theta, X, runs, y, levels] = runs12(2000, 1500, 38400);
+  [Theta, X, runs, y, levels] = runs12(2000, 1500, 48000);
   forest = forestfit(Theta, X, runs, y, levels, struct('num_trees', 10, 'mtry', 4, ...
                                                        'min_leaf', 3, 'seed', 1));
   printf('  forest: 10 trees of %.0f nodes on average, %d instances\n', ...
          mean(cellfun(@(f) numel(f.var), forest)), rows(X));
+  % A batch of one configuration, on the compact forest against the same
+  % forest in the 1.x layout (expanded), both on one thread and by default.
+  expanded = forest_expand(forest);
+  candidate = configurations(1);
+  for threads = {struct(), struct('num_threads', 1)}
+    [compact_time, expanded_time] = paired_times(@() forestmargins(forest, candidate, X, threads{1}), ...
+                                                 @() forestmargins(expanded, candidate, X, threads{1}), 41);
+    label = 'forestmargins, 1 configuration, compact';
+    if isfield(threads{1}, 'num_threads')
+      label = [label ', 1 thread'];
+    end
+    bench_report(label, compact_time, expanded_time, 'the 1.x (expanded) forest');
+  end
+  printf('    target: at most half the 1.x forest''s time: %.2f\n', compact_time / expanded_time);
   for K = [1 20 200 4000]
     candidates = configurations(K);
     [m, v] = forestmargins(forest, candidates, X);
@@ -39,6 +53,23 @@ function bench_forestmargins()
   theirs = bench_time(@() forest_predict(forest, Z), 5);
   bench_report('forestcast, 1e5 rows', ours, theirs, 'forest_predict');
   bench_report('forestcast, 1e5 rows, 1 thread', single, theirs, 'forest_predict');
+end
+
+function [a, b] = paired_times(f, g, repeats)
+  % Median times of F and G taken in turn, so that both see the same load.
+  f();
+  g();
+  times = zeros(repeats, 2);
+  for r = 1:repeats
+    start = tic;
+    f();
+    times(r, 1) = toc(start);
+    start = tic;
+    g();
+    times(r, 2) = toc(start);
+  end
+  a = median(times(:, 1));
+  b = median(times(:, 2));
 end
 
 function Theta = configurations(K)

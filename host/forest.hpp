@@ -55,6 +55,7 @@ struct Fault {
         BAD_VARIABLE,    // a split variable beyond the data's columns
         BAD_CATSPLIT,    // a categorical cut naming no catsplit row
         BAD_SET,         // a value set unset or not int32
+        NOT_CATEGORICAL, // a compact tree's categorical split on a variable of no levels
         MISSING_CATEGORY // a value neither set lists
     } kind = NONE;
     std::size_t tree = 0; // 0-based, as every index here
@@ -98,6 +99,10 @@ struct Fault {
         fail_fmt("forest{%zu}.catsplit{%lld, %d}, a value set of node %zu, must be an int32 "
                  "array.",
                  tree, static_cast<long long>(f.number), f.right ? 2 : 1, node);
+    case Fault::NOT_CATEGORICAL:
+        fail_fmt("forest{%zu}: node %zu splits variable %lld as categorical, but the tree's "
+                 "levels do not make it categorical.",
+                 tree, node, static_cast<long long>(f.number));
     case Fault::MISSING_CATEGORY: {
         fail_fmt("%s(%zu, %zu) = %s is in neither value set of categorical node %zu of "
                  "forest{%zu}: every category the data holds must be listed at every split.",
@@ -110,14 +115,22 @@ struct Fault {
 }
 
 // The checks a walk makes at an internal node before it reads its
-// variable: the catsplit row and both value sets of a categorical split.
+// variable: a categorical split's variable (a compact tree's levels must
+// make it categorical), its catsplit row and its value sets.
 // Returns false with `f` filled when the node cannot be walked.
 inline bool split_is_usable(const Tree &t, std::size_t k, Fault &f)
 {
     if (t.var[k] > 0)
         return true;
-    const std::int32_t r = host::category_of(t.cut[k]);
     f.node = k;
+    // A compact tree's right set is the rest of the variable's levels.
+    const std::int64_t v = host::split_column(t.var[k]);
+    if (t.left_only && !(t.levels_of(static_cast<std::size_t>(v)) > 0)) {
+        f.kind = Fault::NOT_CATEGORICAL;
+        f.number = v;
+        return false;
+    }
+    const std::int32_t r = host::category_of(t.cut[k]);
     if (!host::is_catsplit_row(r, t.M)) {
         f.kind = Fault::BAD_CATSPLIT;
         f.number = r;

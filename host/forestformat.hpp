@@ -501,8 +501,7 @@ inline void read_fitted(const mxArray *a, std::size_t t, Tree &tree)
 }
 
 // A compact tree: its format version, node columns, left sets and what it
-// was fitted on. Its categorical splits are on variables the levels call
-// categorical, since their right sets are the other categories 1..L.
+// was fitted on.
 inline void read_compact_tree(const mxArray *a, std::size_t t, Tree &tree)
 {
     const mxArray *version = field(a, COMPACT_NAMES[C_FORMAT_VERSION]);
@@ -527,15 +526,7 @@ inline void read_compact_tree(const mxArray *a, std::size_t t, Tree &tree)
     tree.leaf_mean = node_doubles(a, t, "mean", tree.N);
     tree.leaf_var = node_doubles(a, t, "variance", tree.N);
     read_fitted(a, t, tree);
-    for (std::size_t k = 0; k < tree.N; ++k) {
-        const std::int64_t v = host::split_column(tree.var[k]);
-        if (tree.var[k] < 0 && !(tree.levels_of(static_cast<std::size_t>(v)) > 0))
-            fail_fmt("forest{%zu}: node %zu splits variable %lld as categorical, but the tree's "
-                     "levels do not make it categorical.",
-                     t + 1, k + 1, static_cast<long long>(v));
-    }
-    if (!has_categorical_split(tree))
-        return; // no walk reads a set, and none is read here
+    // (A walk checks that a categorical split's variable is categorical.)
     const mxArray *ends = required_field(a, t, "left_set_ends");
     const mxArray *values = required_field(a, t, "left_sets");
     if (!(host::is_real_int32(ends) && host::cols(ends) <= 1 && host::is_real_int32(values) &&
