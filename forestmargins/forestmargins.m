@@ -12,7 +12,7 @@
 %   X       N-by-d double, N >= 1, one instance per row.
 %   opts    struct, every field optional:
 %             num_threads  threads to walk the trees on (default: the cores
-%                          this process may use; 1: the calling thread only)
+%                          this process may use)
 %
 %   The answer of nodeharvest per tree followed by poolmargins (the road of
 %   forest_marginals), without leaf cells: with w = m/N for a leaf that m of
@@ -38,6 +38,15 @@
 %   argument, row and column. A NaN on an ordered split goes right.
 %   Scratch is O(K + N + nodes) per thread, checked against the memory
 %   available; fewer threads are used where theirs would not fit.
+%
+%   Ctrl-C: in GNU Octave a long call stops within a fraction of a second
+%   (once the host has zero-filled the outputs, which takes a while for
+%   gigabytes), returns nothing, and the session goes on. Such a call walks
+%   on worker threads (one with num_threads = 1) while the calling thread
+%   asks the host for interrupts (mexEvalString, ten times a second); a call
+%   of a few milliseconds runs on the calling thread alone. MATLAB delivers
+%   Ctrl-C only when a MEX call returns, whatever it asks: there the call
+%   runs to its end, and MATLAB stops at the statement after it.
 %
 %   Example (examples/ on the path, for forest_marginals):
 %     Theta = [rand(60, 2), randi(3, 60, 1)];  X = rand(40, 2);
