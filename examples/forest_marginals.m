@@ -9,6 +9,8 @@ function [means, vars, tree_means, leaves] = forest_marginals(forest, Theta, X)
 %   forestfit or grow_forest returns them. Each tree's leaf cells
 %   are collected with nodeharvest and trimmed to the filled ones (LEAVES,
 %   one cell per tree); poolmargins then pools them per configuration.
+%
+%   See also FORESTMARGINS, NODEHARVEST, POOLMARGINS, FORESTFIT, GROW_FOREST.
   leaves = cell(1, numel(forest));
   for t = 1:numel(forest)
     f = forest{t};

@@ -7,6 +7,8 @@ function y = forest_predict(forest, Z)
 %
 %   forest: a cell array of trees in the forest format (help forestfit), as
 %   forestfit or grow_forest returns them. Z: one row per prediction.
+%
+%   See also FORESTCAST, TREECAST, FORESTFIT, GROW_FOREST.
   y = zeros(size(Z, 1), 1);
   for t = 1:numel(forest)
     f = forest{t};

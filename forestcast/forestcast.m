@@ -47,7 +47,7 @@
 %     rmse = sqrt(mean((mu - y) .^ 2))
 %     isequal(mu, forest_predict(forest, Z))   % true
 %
-%   See also FORESTMARGINS, FORESTFIT, FOREST_PREDICT, TREECAST.
+%   See also FORESTMARGINS, FORESTFIT, FOREST_PREDICT, TREECAST, GROW_FOREST.
 
 %!demo
 %! % Predictions for held-out runs, with the forest's uncertainty.

@@ -57,7 +57,7 @@
 %     [~, best] = min(means)
 %     isequal(means, forest_marginals(forest, Theta, X))   % true
 %
-%   See also FORESTCAST, FORESTFIT, FOREST_MARGINALS, POOLMARGINS.
+%   See also FORESTCAST, FORESTFIT, FOREST_MARGINALS, NODEHARVEST, POOLMARGINS.
 
 %!demo
 %! % The best of 2,000 candidate configurations over all instances, in one
