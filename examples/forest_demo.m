@@ -29,6 +29,9 @@ function forest_demo()
 %   1 size      continuous in [0, 1] (a scaled log of the instance size)
 %   2 hardness  continuous in [0, 1]
 %   3 density   continuous in [0, 1] (does not affect performance)
+%
+% See also FORESTFIT, FORESTCAST, FORESTMARGINS, NODEHARVEST, POOLMARGINS,
+% TREECAST, GROW_FOREST, TREE_DEMO.
 
   seed_generators(20261208);
   n_conf = 1000;

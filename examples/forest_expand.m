@@ -41,7 +41,8 @@ function expanded = forest_expand(forest)
 %     yhat = treecast(Z, f.var, f.cut, f.nodepred, f.stddev, f.children, ...
 %                     f.catsplit, int32(1), int32(0));
 %
-%   See also FORESTFIT, TREECAST, NODEHARVEST, FOREST_PREDICT, FOREST_MARGINALS.
+%   See also FORESTFIT, FORESTMARGINS, FORESTCAST, TREECAST, NODEHARVEST, POOLMARGINS,
+%   FOREST_PREDICT, FOREST_MARGINALS, GROW_TREE.
 
   if isstruct(forest) && numel(forest) == 1
     expanded = expand_tree(forest);

@@ -11,6 +11,8 @@ function [means, vars, tree_means, leaves] = forest_marginals(forest, Theta, X)
 %   and trimmed to the filled ones (LEAVES, one cell per tree); poolmargins
 %   then pools them per configuration. FORESTMARGINS gives the same bits in
 %   one call.
+%
+%   See also FORESTMARGINS, NODEHARVEST, POOLMARGINS, FOREST_EXPAND, FORESTFIT, GROW_FOREST.
   forest = forest_expand(forest);
   leaves = cell(1, numel(forest));
   for t = 1:numel(forest)

@@ -9,6 +9,8 @@ function y = forest_predict(forest, Z)
 %   forestfit or grow_forest returns them; compact trees are expanded first
 %   (forest_expand). Z: one row per prediction. FORESTCAST gives the same
 %   bits in one call, with the forest's variance.
+%
+%   See also FORESTCAST, TREECAST, FOREST_EXPAND, FORESTFIT, GROW_FOREST.
   forest = forest_expand(forest);
   y = zeros(size(Z, 1), 1);
   for t = 1:numel(forest)

@@ -8,6 +8,8 @@ function tree_demo()
 %   node 1: step size < 0.5 ?            yes -> node 2, no -> node 3
 %   node 2: restart policy in {1, 3} ?   yes -> node 4, {2} -> node 5
 %   node 3, 4, 5: leaves predicting 30 s, 12 s and 20 s
+%
+% See also TREECAST, FOREST_DEMO.
   var      = int32([1; -2; 0; 0; 0]);
   cut      = [0.5; 1; 0; 0; 0];         % node 2 uses catsplit row 1
   nodepred = [20; 15; 30; 12; 20];

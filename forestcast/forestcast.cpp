@@ -11,8 +11,11 @@
 // block walks tree by tree, so that one tree's steps stay in the caches for
 // all its rows, and its rows move one step per sweep, so that the memory
 // loads of different rows overlap. Neither the blocks nor which fault is
-// reported (the first faulty block's) depend on the thread count.
+// reported (the first faulty block's) depend on the thread count. The
+// calling thread meanwhile lets the host deliver Ctrl-C, and the walks stop
+// soon after.
 #include "forest.hpp"
+#include "interrupt.hpp"
 #include "mixture.hpp"
 
 #include <cstdint>
@@ -141,13 +144,19 @@ struct WalkScratch {
     std::size_t span;
 };
 
+// Steps a walk takes between looks at the stop flag.
+constexpr std::size_t STOP_CHECK_STEPS = 4096;
+
 // Walks row `row` of Z from node k, which it reached in `taken` steps, to
 // a leaf, with every check: the walk that decides what the block walk left
-// and reports the faults. Returns the leaf, or N with `fault` filled.
+// and reports the faults. Returns the leaf, or N with `fault` filled, or N
+// without a fault once `stop` is set (a path may be millions of nodes long).
 std::size_t walk_row(const Tree &t, const forest::Data &z, std::size_t row, std::size_t k,
-                     std::size_t taken, Fault &fault)
+                     std::size_t taken, Fault &fault, const std::atomic<bool> &stop)
 {
-    for (;;) {
+    for (std::size_t steps = 1;; ++steps) {
+        if (steps % STOP_CHECK_STEPS == 0 && stop.load(std::memory_order_relaxed))
+            return t.N;
         const std::int32_t v = t.var[k];
         if (v == 0)
             return k;
@@ -199,9 +208,11 @@ struct Compiled {
 // stores each row's leaf mean and variance in column `index` of the block's
 // tables. The block walk takes only steps
 // that cannot fail; the rows it leaves at a split are finished by walk_row
-// in row order, so the fault reported is the first row's.
+// in row order, so the fault reported is the first row's. Returns early,
+// with no fault and the tables unfinished, once `stop` is set.
 Fault walk_block(const Tree &t, const Compiled &c, std::size_t index, const forest::Data &z,
-                 std::size_t first, std::size_t count, const WalkScratch &s)
+                 std::size_t first, std::size_t count, const WalkScratch &s,
+                 const std::atomic<bool> &stop)
 {
     for (std::size_t b = 0; b < count; ++b) {
         s.moving[b] = static_cast<std::uint32_t>(b);
@@ -211,7 +222,11 @@ Fault walk_block(const Tree &t, const Compiled &c, std::size_t index, const fore
     const double *const rows = z.values + first;
     // A row still moving after N-1 sweeps has met a cycle: walk_row says so.
     std::size_t live = c.steps != nullptr ? count : 0;
+    Fault fault;
+    fault.tree = index;
     for (std::size_t sweep = 0; live > 0 && sweep + 1 < t.N; ++sweep) {
+        if (stop.load(std::memory_order_relaxed))
+            return fault;
         std::size_t kept = 0;
         for (std::size_t q = 0; q < live; ++q) {
             const std::uint32_t b = s.moving[q];
@@ -234,13 +249,11 @@ Fault walk_block(const Tree &t, const Compiled &c, std::size_t index, const fore
     }
     double *const means = s.means + index * s.span;
     double *const vars = s.vars + index * s.span;
-    Fault fault;
-    fault.tree = index;
     for (std::size_t b = 0; b < count; ++b) {
         std::size_t k = s.node[b];
         if (t.var[k] != 0) {
-            k = walk_row(t, z, first + b, k, s.taken[b], fault);
-            if (fault)
+            k = walk_row(t, z, first + b, k, s.taken[b], fault, stop);
+            if (k == t.N)
                 return fault;
         }
         means[b] = t.leaf_mean[k];
@@ -254,13 +267,13 @@ Fault walk_block(const Tree &t, const Compiled &c, std::size_t index, const fore
 // found.tree passed every row of the block, and found.tree every row before
 // found.row, so only the rows before it need the later trees.
 Fault first_fault(const forest::Forest &trees, const forest::Data &z, std::size_t first,
-                  const Fault &found)
+                  const Fault &found, const std::atomic<bool> &stop)
 {
     for (std::size_t row = first; row < found.row; ++row)
         for (std::size_t t = found.tree + 1; t < trees.size(); ++t) {
             Fault fault;
             fault.tree = t;
-            walk_row(trees[t], z, row, 0, 0, fault);
+            walk_row(trees[t], z, row, 0, 0, fault, stop);
             if (fault)
                 return fault;
         }
@@ -324,7 +337,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     }
     Scratch<Step> steps(step_at[T], unfilled);
     Scratch<host::CategoryWindow> windows(window_at[T], unfilled);
-    parallel_for(T, threads, [&](std::size_t t) {
+    const double nodes = static_cast<double>(step_at[T] + window_at[T]);
+    interruptible_work(T, threads, nodes, [&](std::size_t t, std::size_t,
+                                              const std::atomic<bool> &) {
         if (step_at[t + 1] > step_at[t])
             compile_tree(trees[t], z.cols, steps.data() + step_at[t],
                          windows.data() + window_at[t]);
@@ -337,7 +352,12 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     Scratch<double> means(span * T * threads, unfilled);
     Scratch<double> vars(span * T * threads, unfilled);
     Scratch<Fault> faults(blocks, unfilled);
-    parallel_work(blocks, threads, [&](std::size_t block, std::size_t worker) {
+    // A row takes at most N-1 steps down a tree of N nodes.
+    double walk_steps = 0;
+    for (std::size_t t = 0; t < T; ++t)
+        walk_steps += static_cast<double>(z.rows) * static_cast<double>(trees[t].N);
+    interruptible_work(blocks, threads, walk_steps, [&](std::size_t block, std::size_t worker,
+                                                   const std::atomic<bool> &stop) {
         const WalkScratch s{moving.data() + worker * BLOCK, node.data() + worker * BLOCK,
                             taken.data() + worker * BLOCK, means.data() + worker * span * T,
                             vars.data() + worker * span * T, span};
@@ -348,11 +368,13 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
             const bool compiled = step_at[t + 1] > step_at[t];
             const Compiled c{compiled ? steps.data() + step_at[t] : nullptr,
                              windows.data() + window_at[t]};
-            faults[block] = walk_block(trees[t], c, t, z, first, count, s);
+            faults[block] = walk_block(trees[t], c, t, z, first, count, s, stop);
             if (faults[block]) {
-                faults[block] = first_fault(trees, z, first, faults[block]);
+                faults[block] = first_fault(trees, z, first, faults[block], stop);
                 return;
             }
+            if (stop.load(std::memory_order_relaxed))
+                return;
         }
         pool_trees(s.means, s.vars, count, T, span, mu + first, v + first);
     });

@@ -9,7 +9,7 @@
 %           instance's, one (configuration, instance) pair per row.
 %   opts    struct, every field optional:
 %             num_threads  threads to walk the rows on (default: the cores
-%                          this process may use; 1: the calling thread only)
+%                          this process may use)
 %
 %   mu(i) is the mean over the trees of leaf_mean at the leaf row i reaches:
 %   forest_predict's prediction, bit for bit, for forests whose leaves
@@ -28,6 +28,15 @@
 %   NaN on an ordered split goes right. When several rows fail, the first of
 %   them is reported, at its first failing tree, on any thread count.
 %
+%   Ctrl-C: in GNU Octave a long call stops within a fraction of a second
+%   (once the host has zero-filled the outputs, which takes a while for
+%   gigabytes), returns nothing, and the session goes on. Such a call walks
+%   on worker threads (one with num_threads = 1) while the calling thread
+%   asks the host for interrupts (mexEvalString, ten times a second); a call
+%   of a few milliseconds runs on the calling thread alone. MATLAB delivers
+%   Ctrl-C only when a MEX call returns, whatever it asks: there the call
+%   runs to its end, and MATLAB stops at the statement after it.
+%
 %   Example (examples/ on the path, for forest_predict):
 %     Theta = [rand(60, 2), randi(3, 60, 1)];  X = rand(40, 2);
 %     runs = int32([randi(60, 3000, 1), randi(40, 3000, 1)]);
@@ -38,7 +47,7 @@
 %     rmse = sqrt(mean((mu - y) .^ 2))
 %     isequal(mu, forest_predict(forest, Z))   % true
 %
-%   See also FORESTMARGINS, FORESTFIT, FOREST_PREDICT, TREECAST.
+%   See also FORESTMARGINS, FORESTFIT, FOREST_PREDICT, TREECAST, GROW_FOREST.
 
 %!demo
 %! % Predictions for held-out runs, with the forest's uncertainty.

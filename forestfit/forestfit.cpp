@@ -14,6 +14,7 @@
 #include "assess.hpp"
 #include "forestformat.hpp"
 #include "grower.hpp"
+#include "interrupt.hpp"
 #include "mexhost.hpp"
 #include "threads.hpp"
 
@@ -68,26 +69,6 @@ struct Options {
 
 // ---- the forest as host arrays ---------------------------------------------
 
-// Lets the host deliver an interrupt (Ctrl-C) that arrived during the fit:
-// Octave does so at the next evaluation, by throwing through this call;
-// MATLAB delivers it only after the call returns. Asked at most every
-// INTERRUPT_PERIOD, as it costs an evaluation.
-constexpr std::chrono::milliseconds INTERRUPT_PERIOD{100};
-
-class InterruptPoll {
-public:
-    void operator()()
-    {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last_ < INTERRUPT_PERIOD)
-            return;
-        last_ = now;
-        mexEvalString("");
-    }
-
-private:
-    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
-};
 
 
 // Progress lines from the calling thread: trees done, time taken and an
@@ -589,7 +570,7 @@ struct TreeExtras {
 template <class Assess, class Take>
 std::size_t grow_trees(const forestcore::TrainingSet &data,
                        const forestcore::GrowOptions &grow_opts, const Options &o,
-                       Progress &progress, InterruptPoll &poll_interrupt, Assess assess, Take take)
+                       Progress &progress, host::InterruptPoll &poll_interrupt, Assess assess, Take take)
 {
     const std::size_t count = static_cast<std::size_t>(o.num_trees);
     // More threads than trees would idle.
@@ -663,7 +644,7 @@ std::size_t grow_trees(const forestcore::TrainingSet &data,
     // Every tree grows on a worker, even with one thread, so that the
     // calling thread can pass on Ctrl-C mid-tree. A tree that failed, or a
     // forest too large, has set `stop`.
-    host::parallel_for_watched(count, threads, stop, INTERRUPT_PERIOD, grow, collect);
+    host::parallel_for_watched(count, threads, stop, host::INTERRUPT_PERIOD, grow, collect);
     return taken;
 }
 
@@ -735,7 +716,7 @@ struct Fit {
 // counts and the importance, the same for any thread count.
 Fit final_fit(const forestcore::TrainingSet &data, const forestcore::GrowOptions &grow_opts,
               const Options &o, bool info, const std::vector<unsigned char> &capped,
-              Progress &progress, InterruptPoll &poll_interrupt)
+              Progress &progress, host::InterruptPoll &poll_interrupt)
 {
     const std::size_t count = static_cast<std::size_t>(o.num_trees);
     const std::size_t R = data.n_runs;
@@ -985,7 +966,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
                                             o.max_nodes, o.bootstrap, o.kept};
     const bool info = nlhs >= 2;
     const std::size_t count = static_cast<std::size_t>(o.num_trees);
-    InterruptPoll poll_interrupt;
+    host::InterruptPoll poll_interrupt;
 
     // Capped runs: fitted first with their bounds as values, then with the
     // values imputed from the forest, until none moves by more than a

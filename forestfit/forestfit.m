@@ -225,7 +225,8 @@
 %     [~, best] = min(means)
 %
 %   See also FORESTMARGINS, FORESTCAST, FOREST_EXPAND, FORESTFIT_WORKERS,
-%   GROW_TREE, GROW_FOREST, NODEHARVEST, POOLMARGINS, TREECAST.
+%   FOREST_MARGINALS, FOREST_PREDICT, GROW_TREE, GROW_FOREST, NODEHARVEST,
+%   POOLMARGINS, TREECAST.
 
 %!demo
 %! % Runs of an algorithm: 200 configurations (2 ordered parameters and a

@@ -18,8 +18,10 @@
 // children as it is (its order changes no sum: only its length and its
 // members count). Trees are walked in parallel, each by one thread, into their own
 // columns of the per-tree tables; the forest's mean and variance then
-// combine the columns in tree order, as poolmargins does.
+// combine the columns in tree order, as poolmargins does. The calling
+// thread meanwhile lets the host deliver Ctrl-C, and a walk stops soon after.
 #include "forest.hpp"
+#include "interrupt.hpp"
 #include "mixture.hpp"
 
 namespace {
@@ -65,11 +67,17 @@ struct Tables {
     std::size_t K;
 };
 
+// List entries a walk handles between looks at the stop flag: well under a
+// millisecond's work.
+constexpr std::size_t STOP_CHECK_WORK = std::size_t{1} << 16;
+
 // Walks tree `index` with every configuration and every instance and fills
 // column `index` of the tables. Returns the first fault met, in the order a
-// depth-first walk meets them.
+// depth-first walk meets them; returns early, with no fault, once `stop` is
+// set (a tree of millions of nodes walks for seconds).
 Fault margins_of_tree(const Tree &t, std::size_t index, const forest::Data &theta,
-                      const forest::Data &x, const Lists &lists, const Tables &tables)
+                      const forest::Data &x, const Lists &lists, const Tables &tables,
+                      const std::atomic<bool> &stop)
 {
     Fault fault;
     fault.tree = index;
@@ -83,13 +91,24 @@ Fault margins_of_tree(const Tree &t, std::size_t index, const forest::Data &thet
     std::memset(lists.visited, 0, t.N);
     double *const tm = tables.tree_means + index * tables.K;
     double *const tv = tables.tree_vars + index * tables.K;
+    // Cleared here rather than by the host: on the workers, where Ctrl-C
+    // reaches them, however large the table.
+    std::fill(tv, tv + tables.K, 0.0);
     const double instances = static_cast<double>(N);
 
     std::size_t waiting = 0;
     lists.pending[waiting++] = Visit{0, false, true, 0, static_cast<std::uint32_t>(K), 0,
                                      static_cast<std::uint32_t>(N)};
+    std::size_t work = 0;
     while (waiting > 0) {
         const Visit at = lists.pending[--waiting];
+        // A visit's work is at most its lists' length.
+        work += at.nc + at.np + 1;
+        if (work >= STOP_CHECK_WORK) {
+            work = 0;
+            if (stop.load(std::memory_order_relaxed))
+                return fault;
+        }
         std::size_t k = 0;
         if (!at.root && !forest::child_of(t, at.parent, at.right, k, fault))
             return fault;
@@ -265,7 +284,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     double *const means = mxGetPr(out[OUT_MEANS]);
     double *const vars = mxGetPr(out[OUT_VARS]);
     double *const tree_means = mxGetPr(out[OUT_TREE_MEANS]);
-    Scratch<double> tree_vars(K * T);
+    Scratch<double> tree_vars(K * T, unfilled);
 
     // Every walk writes its scratch before reading it, and a small batch
     // touches little of `pending`: none of it needs zeros.
@@ -276,11 +295,16 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     Scratch<Visit> pending((2 * nodes + 1) * threads, unfilled);
     Scratch<Fault> faults(T, unfilled);
     const Tables table{tree_means, tree_vars.data(), K};
-    parallel_work(T, threads, [&](std::size_t t, std::size_t worker) {
+    // A walk visits each node at most once, with at most K + N entries.
+    double steps = 0;
+    for (std::size_t t = 0; t < T; ++t)
+        steps += static_cast<double>(trees[t].N) * static_cast<double>(K + N + 1);
+    interruptible_work(T, threads, steps, [&](std::size_t t, std::size_t worker,
+                                              const std::atomic<bool> &stop) {
         const Lists lists{confs.data() + worker * K, insts.data() + worker * N,
                           spare.data() + worker * std::max(K, N), visited.data() + worker * nodes,
                           pending.data() + worker * (2 * nodes + 1)};
-        faults[t] = margins_of_tree(trees[t], t, theta, x, lists, table);
+        faults[t] = margins_of_tree(trees[t], t, theta, x, lists, table, stop);
     });
     // The first tree's fault, whichever thread met it first.
     for (std::size_t t = 0; t < T; ++t)

@@ -12,7 +12,7 @@
 %   X       N-by-d double, N >= 1, one instance per row.
 %   opts    struct, every field optional:
 %             num_threads  threads to walk the trees on (default: the cores
-%                          this process may use; 1: the calling thread only)
+%                          this process may use)
 %
 %   The answer of nodeharvest per tree followed by poolmargins (the road of
 %   forest_marginals), without leaf cells: with w = m/N for a leaf that m of
@@ -39,6 +39,15 @@
 %   Scratch is O(K + N + nodes) per thread, checked against the memory
 %   available; fewer threads are used where theirs would not fit.
 %
+%   Ctrl-C: in GNU Octave a long call stops within a fraction of a second
+%   (once the host has zero-filled the outputs, which takes a while for
+%   gigabytes), returns nothing, and the session goes on. Such a call walks
+%   on worker threads (one with num_threads = 1) while the calling thread
+%   asks the host for interrupts (mexEvalString, ten times a second); a call
+%   of a few milliseconds runs on the calling thread alone. MATLAB delivers
+%   Ctrl-C only when a MEX call returns, whatever it asks: there the call
+%   runs to its end, and MATLAB stops at the statement after it.
+%
 %   Example (examples/ on the path, for forest_marginals):
 %     Theta = [rand(60, 2), randi(3, 60, 1)];  X = rand(40, 2);
 %     runs = int32([randi(60, 3000, 1), randi(40, 3000, 1)]);
@@ -48,7 +57,8 @@
 %     [~, best] = min(means)
 %     isequal(means, forest_marginals(forest, Theta, X))   % true
 %
-%   See also FORESTCAST, FORESTFIT, FOREST_MARGINALS, FOREST_PROPOSE, POOLMARGINS.
+%   See also FORESTCAST, FORESTFIT, FOREST_MARGINALS, FOREST_PROPOSE, FOREST_EXPAND,
+%   NODEHARVEST, POOLMARGINS.
 
 %!demo
 %! % The best of 2,000 candidate configurations over all instances, in one

@@ -6,8 +6,8 @@
 #pragma once
 
 #include "compiler.hpp"
+#include "memory.hpp"
 #include "mex.h"
-#include "platform.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -203,41 +203,6 @@ private:
     int slots_;
     mxArray **plhs_;
 };
-
-// The memory this machine could still hand out, in bytes, or a negative
-// number where the platform does not tell. Linux: MemAvailable plus free
-// swap; Windows: what may still be committed; elsewhere the physical memory.
-inline double available_memory()
-{
-#if defined(_WIN32)
-    MEMORYSTATUSEX status;
-    status.dwLength = sizeof status;
-    if (!GlobalMemoryStatusEx(&status))
-        return -1.0;
-    return static_cast<double>(status.ullAvailPageFile);
-#else
-    if (std::FILE *meminfo = std::fopen("/proc/meminfo", "r")) {
-        double available_kb = -1.0;
-        double swap_free_kb = 0.0;
-        char line[128];
-        while (std::fgets(line, sizeof line, meminfo)) {
-            double kb = 0.0;
-            if (std::sscanf(line, "MemAvailable: %lf kB", &kb) == 1)
-                available_kb = kb;
-            else if (std::sscanf(line, "SwapFree: %lf kB", &kb) == 1)
-                swap_free_kb = kb;
-        }
-        std::fclose(meminfo);
-        if (available_kb >= 0.0)
-            return 1024.0 * (available_kb + swap_free_kb);
-    }
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    if (pages > 0 && page_size > 0)
-        return static_cast<double>(pages) * static_cast<double>(page_size);
-    return -1.0;
-#endif
-}
 
 // Blocks below this size are left to the host's own out-of-memory error:
 // asking the system costs more than a small call takes.

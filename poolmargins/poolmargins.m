@@ -54,7 +54,7 @@
 %     [m, v] = poolmargins(leaves, int32(size(Theta, 1)), int32(size(X, 1)), ...
 %                          int32(0));
 %
-%   See also FORESTFIT, NODEHARVEST, TREECAST.
+%   See also FORESTFIT, NODEHARVEST, TREECAST, FOREST_MARGINALS, FORESTMARGINS.
 
 %!demo
 %! % Every configuration's mean and variance over all instances, from the

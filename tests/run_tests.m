@@ -10,8 +10,9 @@ function failures = run_tests(varargin)
 %
 % Each test file returns a two-column cell of {description, function handle};
 % a case passes when its function returns and fails when it raises an
-% error. The last line is "N passed, N failed"; the result is the number of
-% failures.
+% error, unless the error is skip_case's (the machine lacks what the case
+% needs): then it is skipped, with its reason. The last line is "N passed,
+% N failed, N skipped"; the result is the number of failures.
 
   here = fileparts(mfilename('fullpath'));
   root = fileparts(here);
@@ -46,6 +47,7 @@ function failures = run_tests(varargin)
   files = dir(fullfile(here, 'test_*.m'));
   passed = 0;
   failed = 0;
+  skipped = 0;
   for f = 1:numel(files)
     [~, name] = fileparts(files(f).name);
     if ~isempty(pick) && ~any(strcmp(pick, name))
@@ -59,12 +61,17 @@ function failures = run_tests(varargin)
         passed = passed + 1;
         printf('  ok    %s\n', cases{c, 1});
       catch err
-        failed = failed + 1;
-        printf('  FAIL  %s\n        %s\n', cases{c, 1}, strrep(err.message, "\n", "\n        "));
+        if strcmp(err.identifier, 'run_tests:skipped')
+          skipped = skipped + 1;
+          printf('  skip  %s\n        (%s)\n', cases{c, 1}, err.message);
+        else
+          failed = failed + 1;
+          printf('  FAIL  %s\n        %s\n', cases{c, 1}, strrep(err.message, "\n", "\n        "));
+        end
       end
     end
   end
-  printf('%d passed, %d failed\n', passed, failed);
+  printf('%d passed, %d failed, %d skipped\n', passed, failed, skipped);
   failures = failed;
 end
 

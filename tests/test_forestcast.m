@@ -5,6 +5,7 @@ function cases = test_forestcast()
     'equals forest_predict, and forestmargins of one pair, bit for bit', @same_as_references
     'small and large batches, any thread count: the same bits', @batches_and_threads
     'the first failing row is named, with its column and first failing tree', @faults
+    'Ctrl-C stops a long call within a fraction of a second; the session goes on', @interrupted
   };
 end
 
@@ -81,4 +82,11 @@ function faults()
   expect_failure(@() forestcast({t}, Z), '^Z\(4321, 2\) = 7, but forest\{1\} was fitted');
   expect_failure(@() forestcast({t}, Z(:, 1)), '^Z has 1 columns, but forest\{1\}');
   expect_failure(@() forestcast({t}, Z, struct('num_threads', 0)), 'num_threads');
+end
+
+function interrupted()
+  % A million rows down a chain of 30,000 splits: some 15,000 steps a row.
+  interrupted_call('rand(''state'', 1); t = chain_tree(3e4); Z = rand(1e6, 1);', ...
+      'result = forestcast({t}, Z);', ...
+      'assert(isequal(forestcast({chain_tree(4)}, [0.1; 0.3; 0.6; 0.9; 1.5]), [2; 4; 6; 8; 9]));');
 end

@@ -233,8 +233,7 @@ function worker_processes()
   % package's own clean-up at exit is not this toolbox's to test (under
   % AddressSanitizer it reads freed memory), only what the child prints.
   if isempty(pkg('list', 'parallel'))
-    printf('        (skipped: the parallel package is missing; apt-get install octave-parallel)\n');
-    return;
+    skip_case('the parallel package is missing; apt-get install octave-parallel');
   end
   seed = 89;
   paths = sprintf('addpath(''%s''); ', fileparts(which('forestfit')), ...

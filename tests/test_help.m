@@ -5,7 +5,27 @@ function cases = test_help()
     'help NAME of every module gives its help file, call form included', @every_module_documented
     'help pairwood lists every module and example function', @overview_lists_everything
     'every module''s help example passes its tests (test NAME) and its demo runs (demo NAME)', @help_tests_and_demos_run
+    'every help''s See also names each toolbox function its text names, and only functions there are', @see_also_complete
   };
+end
+
+function see_also_complete()
+  root = fileparts(fileparts(mfilename('fullpath')));
+  names = [module_names(), example_names(root), {'pairwood_version'}];
+  word = @(name) ['(?<!\w)' name '(?!\w)'];
+  for name = [module_names(), example_names(root)]
+    parts = regexpi(get_help_text(name{1}), 'See also', 'split');
+    assert(numel(parts) == 2, 'help %s has no (single) See also', name{1});
+    for other = setdiff(names, name)
+      assert(isempty(regexpi(parts{1}, word(other{1}), 'once')) || ...
+             ~isempty(regexpi(parts{2}, word(other{1}), 'once')), ...
+             'help %s names %s but its See also does not', name{1}, other{1});
+    end
+    for listed = regexp(parts{2}, '[A-Za-z]\w*', 'match')
+      assert(exist(lower(listed{1})) ~= 0, 'help %s: See also %s, which does not exist', ...
+             name{1}, listed{1});
+    end
+  end
 end
 
 function names = example_names(root)

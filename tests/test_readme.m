@@ -29,7 +29,7 @@ function readme_code_runs()
     elseif inside
       % The package install is its own road (make test-package), and the
       % suite has put the build under test and examples/ on the path.
-      if isempty(regexp(line, '^\s*(pkg|addpath)\s', 'once'))
+      if isempty(regexp(line, '^\s*(pkg|addpath)\>', 'once'))
         blocks{end} = [blocks{end} line "\n"];
       end
     end

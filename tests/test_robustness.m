@@ -8,6 +8,8 @@ function cases = test_robustness()
     'the same call gives the same result after any other calls', @calls_keep_no_state
     'outputs and scratch the machine cannot hold are refused, naming the argument', @sizes_beyond_memory
     'working memory the host cannot grow is refused with the memory message', @growth_beyond_memory
+    'in a memory cgroup, a call beyond the group''s limit is refused, not killed', @refused_in_memory_cgroup
+    'under ulimit -v, a call beyond the address space left is refused, not a crash', @refused_under_ulimit
   };
 end
 
@@ -81,7 +83,7 @@ function failing_calls_do_not_leak()
   rows = @() treecast([rand(99, 1), ones(99, 1); 0.9 5], t.var, t.cut, t.nodepred, ...
                       t.stddev, t.children, t.catsplit, int32(1), int32(-1));
   if ~isempty(strfind(getenv('LD_PRELOAD'), 'asan'))
-    return;   % the sanitizer's allocator holds freed memory back on purpose
+    skip_case('the sanitizer''s allocator holds freed memory back on purpose');
   end
   fail_many(pool, 2000);                   % warm-up: the host's own caches settle
   fail_many(walk, 2000);
@@ -103,7 +105,7 @@ function successful_calls_do_not_leak()
   % complex arrays, lazily stored index vectors, option structs. In Octave such arguments
   % are converted when their data is first read.
   if ~isempty(strfind(getenv('LD_PRELOAD'), 'asan'))
-    return;   % the sanitizer's allocator holds freed memory back on purpose
+    skip_case('the sanitizer''s allocator holds freed memory back on purpose');
   end
   t = tree_failing_late();
   Theta = [0.1; 0.9];
@@ -232,4 +234,126 @@ function growth_beyond_memory()
           'host_growing(%s): %s', mat2str(counts{1}), err.message);
     end
   end
+end
+
+function [text, status] = child_octave(shell, code)
+  % CODE run by a child Octave that a bash shell starts after running SHELL
+  % (which sets a limit or moves the shell into a group): what it printed,
+  % and its exit status.
+  script = [tempname() '.m'];
+  fid = fopen(script, 'w');
+  fprintf(fid, '%s\n', code);
+  fclose(fid);
+  [status, text] = system(sprintf(['bash -c ''%s && exec octave-cli --no-history --norc ' ...
+                                   '--quiet %s'' 2>&1'], shell, script));
+  delete(script);
+end
+
+function code = beyond_limit_call(rows)
+  % A forestcast call whose outputs (16 bytes a row of Z) outgrow the limit
+  % though Z itself costs nothing; then a small call, which must work, and
+  % exit status 3.
+  code = sprintf(['addpath(''%s''); ' ...
+                  'leaf = struct(''var'', int32(0), ''cut'', 0, ''leftchildren'', int32(0), ' ...
+                  '''rightchildren'', int32(0), ''catsplit'', {cell(0, 2)}, ' ...
+                  '''leaf_mean'', 3, ''leaf_var'', 0);\n' ...
+                  'try\n  forestcast({leaf}, zeros(%d, 0));\n  disp(''returned'');\n' ...
+                  'catch err\n  disp(err.message);\nend\n' ...
+                  'assert(isequal(forestcast({leaf}, zeros(2, 0)), [3; 3]));\nexit(3);'], ...
+                 fileparts(which('forestcast')), rows);
+end
+
+function check_refused(text, status, limit_mb)
+  % The call was refused with the memory message, counting at most the
+  % limit as available, and the child went on.
+  found = regexp(text, 'Z is too large: .* more than the (\d+) MB of memory available', ...
+                 'tokens', 'once');
+  assert(~isempty(found) && status == 3, 'the child (status %d) said: %s', status, text);
+  assert(str2double(found{1}) <= limit_mb, 'counted %s MB available under a %d MB limit', ...
+         found{1}, limit_mb);
+end
+
+function refused_in_memory_cgroup()
+  % Outputs of 2 GB in a group of 768 MB: without the group's limit in the
+  % check the child is killed when the outputs are zeroed.
+  limit_mb = 768;
+  [group, shell] = make_memory_group(limit_mb * 2^20);
+  unwind_protect
+    [text, status] = child_octave(shell, beyond_limit_call(2^27));
+  unwind_protect_cleanup
+    rmdir(group);
+  end_unwind_protect
+  check_refused(text, status, limit_mb);
+end
+
+function [group, shell] = make_memory_group(limit)
+  % A new memory cgroup at the root of this machine's memory hierarchy (v2,
+  % else v1), limited to LIMIT bytes without swap, and the shell command
+  % that moves a shell into it. Skips the case where none can be made (as a
+  % rule, only root can).
+  name = sprintf('pairwood-test-%d', getpid());
+  for line = strsplit(fileread('/proc/self/mountinfo'), "\n")
+    halves = strsplit(line{1}, ' - ');
+    if numel(halves) < 2
+      continue;
+    end
+    mount = strsplit(halves{1}, ' ');
+    fs = strsplit(halves{2}, ' ');
+    v2 = strcmp(fs{1}, 'cgroup2');
+    v1 = strcmp(fs{1}, 'cgroup') && any(strcmp(strsplit(fs{end}, ','), 'memory'));
+    if ~(v1 || v2) || numel(mount) < 5
+      continue;
+    end
+    root = mount{5};
+    group = fullfile(root, name);
+    if v2 && ~any(strcmp(strsplit(read_text(fullfile(root, 'cgroup.subtree_control'))), 'memory'))
+      write_text(fullfile(root, 'cgroup.subtree_control'), '+memory');
+    end
+    [made, ~] = mkdir(group);
+    if ~made
+      continue;
+    end
+    if v2
+      ok = write_text(fullfile(group, 'memory.max'), sprintf('%d', limit));
+      write_text(fullfile(group, 'memory.swap.max'), '0');
+    else
+      ok = write_text(fullfile(group, 'memory.limit_in_bytes'), sprintf('%d', limit));
+      write_text(fullfile(group, 'memory.memsw.limit_in_bytes'), sprintf('%d', limit));
+    end
+    if ok
+      shell = sprintf('echo $$ > %s', fullfile(group, 'cgroup.procs'));
+      return;
+    end
+    rmdir(group);
+  end
+  skip_case('no memory cgroup can be made here (it takes write access to a memory hierarchy''s root)');
+end
+
+function text = read_text(file)
+  text = '';
+  fid = fopen(file, 'r');
+  if fid >= 0
+    text = fread(fid, Inf, 'char=>char')';
+    fclose(fid);
+  end
+end
+
+function ok = write_text(file, text)
+  % A cgroup file refuses a bad value when the write is flushed.
+  ok = false;
+  fid = fopen(file, 'w');
+  if fid >= 0
+    fprintf(fid, '%s', text);
+    ok = fclose(fid) == 0;
+  end
+end
+
+function refused_under_ulimit()
+  if ~isempty(strfind(getenv('LD_PRELOAD'), 'asan'))
+    skip_case('the sanitizer reserves terabytes of address space, more than any ulimit -v allows');
+  end
+  limit_mb = 1024;
+  [text, status] = child_octave(sprintf('ulimit -v %d', limit_mb * 1024), ...
+                                beyond_limit_call(2^27));
+  check_refused(text, status, limit_mb);
 end

@@ -56,7 +56,7 @@
 %                  cell(0, 2), int32(1), int32(0))
 %     % y = [1; 9]
 %
-%   See also FORESTFIT, NODEHARVEST.
+%   See also FORESTFIT, NODEHARVEST, FOREST_PREDICT, FORESTCAST.
 
 %!demo
 %! % A tree predicting a runtime from a step size (column 1) and a restart

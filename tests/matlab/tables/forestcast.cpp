@@ -14,6 +14,9 @@ void standin::cases(Table &t)
     t.fails("the first failing row is reported, whichever thread met it", 1,
             {cell(1, 2, {tree(sets()), tree(sets())}), doubles(3, 2, {0.9, 0.9, 0.9, 1, 8, 9})},
             "Z(2, 2) = 8 is in neither value set of categorical node 3 of forest{1}");
+    t.returns("a long walk runs on workers while only the calling thread asks the host", 2,
+              {cell(1, 1, {chain(10000)}), chain_rows(10000), structure({{"num_threads", scalar(3)}})},
+              [](const Result &r) { return chain_means(r.out[0], 10000) && at(r.out[1], 0) == 0; });
     t.out_of_memory_anywhere("the host out of memory anywhere ends the call with its error", 2,
                              [] {
                                  return std::vector<mxArray *>{

@@ -31,6 +31,10 @@ void standin::cases(Table &t)
             call(cell(1, 3, {tree(sets()), tree(sets()), tree(sets())}),
                  doubles(2, 1, {1, 7})),
             "X(2, 1) = 7 is in neither value set of categorical node 3 of forest{1}");
+    t.returns("a long walk runs on workers while only the calling thread asks the host", 2,
+              {cell(1, 1, {chain(10000)}), chain_rows(10000), doubles(1, 1, {1}),
+               structure({{"num_threads", scalar(3)}})},
+              [](const Result &r) { return chain_means(r.out[0], 10000) && at(r.out[1], 0) == 0; });
     t.out_of_memory_anywhere("the host out of memory anywhere ends the call with its error", 3,
                              [] {
                                  return call(cell(1, 2, {tree(sets()), tree(sets())}),
