@@ -26,6 +26,7 @@ function pairwood()
 %   forest_predict   - A forest's prediction for every row of Z.
 %   forest_marginals - Every configuration's predicted mean and variance over all instances.
 %   forestfit_workers - forestfit in blocks of trees on worker processes or a cluster.
+%   forestfit_block  - Fit a block of trees and save it to a file (a local worker's part).
 %   grow_tree        - Fit one regression tree in M code (the learning rule of forestfit).
 %   grow_forest      - A random forest of grow_tree trees.
 %   tree_demo        - Predict with a small hand-made regression tree.

@@ -10,7 +10,8 @@ function fresh_fit(what)
 %                          runs: "peak MB forest MB"
   if strcmp(what, 'million')
     [Theta, X, runs, y, levels] = road_runs(1000, 1000, 1e6, 12);
-    opts = struct('num_trees', 10, 'mtry', 3, 'min_leaf', 5, 'seed', 1, 'num_threads', 1);
+    opts = struct('num_trees', 10, 'mtry', 3, 'min_leaf', 5, 'seed', 1, 'num_threads', 1, ...
+                  'verbose', false);
   else
     rand('state', 14);
     Theta = randi(1e5, 2000, 30);
@@ -18,7 +19,7 @@ function fresh_fit(what)
     levels = 1e5 * ones(1, 30);
     runs = int32([(1:2000)', ones(2000, 1)]);
     y = sum(Theta(:, 1:3) > 5e4, 2) + rand(2000, 1);
-    opts = struct('num_trees', 10, 'mtry', 10, 'min_leaf', 2, 'seed', 1);
+    opts = struct('num_trees', 10, 'mtry', 10, 'min_leaf', 2, 'seed', 1, 'verbose', false);
   end
   reset_peak();
   base = resident('VmRSS');
