@@ -16,8 +16,9 @@ function build(varargin)
 %
 % A module is a folder NAME holding NAME.cpp (its whole source) and NAME.m
 % (its help text), and may keep headers of its own beside them. Sources
-% include host/mexhost.hpp. A module is rebuilt when its sources, its
-% headers or the host headers are newer than its binary.
+% include the shared headers of core/ (host-free) and host/ (what calls the
+% host). A module is rebuilt when its sources, its headers or the shared
+% headers are newer than its binary.
 
   root = fileparts(mfilename('fullpath'));
   with_tests = any(strcmp(varargin, 'tests'));
@@ -83,7 +84,8 @@ function build(varargin)
     compile = matlab_compiler(root, matlab_gnu, strcmp(variant, 'portable'));
   end
 
-  hostdir = fullfile(root, 'host');
+  % Every module reads the shared headers of core/ (host-free) and host/.
+  hostdir = {fullfile(root, 'core'), fullfile(root, 'host')};
   if helpers_only
     build_helpers(root, varargin{2}, hostdir, compile, on_octave);
     return;
@@ -96,7 +98,7 @@ function build(varargin)
     src = fullfile(root, name, [name '.cpp']);
     out = fullfile(outdir, [name '.' mex_extension(on_octave)]);
     deps = [dir(fullfile(root, name, '*.cpp')); dir(fullfile(root, name, '*.hpp')); ...
-            dir(fullfile(hostdir, '*.hpp'))];
+            shared_headers(hostdir)];
     if needs_build(out, deps)
       compile(src, out, extra_libs(name, on_octave));
     end
@@ -118,7 +120,7 @@ function build_helpers(root, helperdir, hostdir, compile, on_octave)
   helpers = dir(fullfile(root, 'tests', 'helpers', '*.cpp'));
   % A helper may include a module's source (to build it another way), so
   % every module source counts among its dependencies.
-  sources = dir(fullfile(hostdir, '*.hpp'));
+  sources = shared_headers(hostdir);
   for name = module_names(root)
     sources = [sources; dir(fullfile(root, name{1}, '*.cpp')); ...
                dir(fullfile(root, name{1}, '*.hpp'))]; %#ok<AGROW>
@@ -131,6 +133,10 @@ function build_helpers(root, helperdir, hostdir, compile, on_octave)
       compile(src, out, '');
     end
   end
+end
+
+function files = shared_headers(dirs)
+  files = [dir(fullfile(dirs{1}, '*.hpp')); dir(fullfile(dirs{2}, '*.hpp'))];
 end
 
 function names = module_names(root)
@@ -199,7 +205,7 @@ end
 
 function compile_octave(src, out, root, libs)
   fprintf('building %s\n', out);
-  args = {'--mex', ['-I' fullfile(root, 'host')], '-o', out, src};
+  args = {'--mex', ['-I' fullfile(root, 'core')], ['-I' fullfile(root, 'host')], '-o', out, src};
   if ~isempty(libs)
     args = [args, strsplit(libs, ' ')];
   end
@@ -239,7 +245,8 @@ end
 
 function compile_matlab(src, out, root, flags, libs)
   [outdir, name] = fileparts(out);
-  args = [{['-I' fullfile(root, 'host')], '-outdir', outdir, '-output', name}, flags, {src}];
+  args = [{['-I' fullfile(root, 'core')], ['-I' fullfile(root, 'host')], '-outdir', outdir, ...
+           '-output', name}, flags, {src}];
   if ~isempty(libs)
     args = [args, strsplit(libs, ' ')];
   end

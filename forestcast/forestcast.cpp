@@ -14,17 +14,20 @@
 // reported (the first faulty block's) depend on the thread count. The
 // calling thread meanwhile lets the host deliver Ctrl-C, and the walks stop
 // soon after.
-#include "forest.hpp"
+#include "faults.hpp"
+#include "forestformat.hpp"
 #include "interrupt.hpp"
 #include "mixture.hpp"
+#include "options.hpp"
+#include "tree.hpp"
 
 #include <cstdint>
 #include <limits>
 
 namespace {
 
-using forest::Fault;
-using forest::Tree;
+using core::Fault;
+using core::TreeView;
 using host::require;
 
 enum { IN_FOREST = 0, IN_Z, IN_OPTS };
@@ -62,22 +65,22 @@ static_assert(sizeof(Step) == 16, "a step is two to a cache line's quarter");
 
 // The window of compact tree t's categorical node k (usable): its left
 // set, the rest of its variable's levels right.
-host::CategoryWindow window_at(const Tree &t, std::size_t k)
+core::CategoryWindow window_at(const TreeView &t, std::size_t k)
 {
-    const std::size_t r = static_cast<std::size_t>(host::category_of(t.cut[k])) - 1;
-    return host::left_set_window(
-        t.set(r).values, t.levels_of(static_cast<std::size_t>(host::split_column(t.var[k]))));
+    const std::size_t r = static_cast<std::size_t>(core::category_of(t.cut[k])) - 1;
+    return core::left_set_window(
+        t.set(r).values, t.levels_of(static_cast<std::size_t>(core::split_column(t.var[k]))));
 }
 
-bool same_window(const host::CategoryWindow &a, const host::CategoryWindow &b)
+bool same_window(const core::CategoryWindow &a, const core::CategoryWindow &b)
 {
     return a.known == b.known && a.right == b.right && a.base == b.base;
 }
 
 // Compiles tree t for data of `columns` columns: its steps (N) and the
 // windows of its catsplit rows (M).
-void compile_tree(const Tree &t, std::size_t columns, Step *steps,
-                  host::CategoryWindow *windows)
+void compile_tree(const TreeView &t, std::size_t columns, Step *steps,
+                  core::CategoryWindow *windows)
 {
     Fault ignored;
     // Only usable sets are read: no split that names another row compiles.
@@ -85,28 +88,28 @@ void compile_tree(const Tree &t, std::size_t columns, Step *steps,
     // variable: its window is made from the first node naming its sets.
     if (t.left_only) {
         for (std::size_t k = t.N; k-- > 0;)
-            if (t.var[k] < 0 && forest::split_is_usable(t, k, ignored))
-                windows[host::category_of(t.cut[k]) - 1] = window_at(t, k);
+            if (t.var[k] < 0 && core::split_is_usable(t, k, ignored))
+                windows[core::category_of(t.cut[k]) - 1] = window_at(t, k);
     } else {
         for (std::size_t r = 0; r < t.M; ++r)
-            windows[r] = host::category_window(t.set(r).values, t.set(r + t.M).values);
+            windows[r] = core::category_window(t.set(r).values, t.set(r + t.M).values);
     }
     for (std::size_t k = 0; k < t.N; ++k) {
         // Unsigned arithmetic: the root's "node before" wraps to it.
         Step step{std::numeric_limits<double>::quiet_NaN(), static_cast<std::uint32_t>(k - 1), 0,
                   0};
         const std::int32_t v = t.var[k];
-        const std::uint64_t column = static_cast<std::uint64_t>(host::split_column(v));
+        const std::uint64_t column = static_cast<std::uint64_t>(core::split_column(v));
         std::size_t left = 0, right = 0;
         if (v != 0 && column <= std::min<std::size_t>(columns, UINT16_MAX + std::size_t{1}) &&
-            forest::split_is_usable(t, k, ignored) && forest::child_of(t, k, false, left, ignored) &&
-            forest::child_of(t, k, true, right, ignored) && right == left + 1) {
+            core::split_is_usable(t, k, ignored) && core::child_of(t, k, false, left, ignored) &&
+            core::child_of(t, k, true, right, ignored) && right == left + 1) {
             step.left = static_cast<std::uint32_t>(left);
             step.column = static_cast<std::uint16_t>(column - 1);
             step.cut = t.cut[k];
             if (v < 0) {
                 step.categorical = 1;
-                step.cut = host::category_of(t.cut[k]) - 1;
+                step.cut = core::category_of(t.cut[k]) - 1;
                 // Sets that nodes on variables of other levels share: the
                 // checked walk decides here.
                 if (t.left_only && !same_window(windows[static_cast<std::size_t>(step.cut)],
@@ -122,13 +125,13 @@ void compile_tree(const Tree &t, std::size_t columns, Step *steps,
 // The node a row with value x goes to from `step` (node k): the node
 // itself where the checked walk must decide (also for a category its row's
 // window does not know).
-inline std::uint32_t next_of(const Step &step, const host::CategoryWindow *windows,
+inline std::uint32_t next_of(const Step &step, const core::CategoryWindow *windows,
                              std::uint32_t k, double x)
 {
     if (!step.categorical) // a NaN value or cut compares false: right
         return step.left + static_cast<std::uint32_t>(!(step.cut > x));
-    const host::CategoryWindow &w = windows[static_cast<std::size_t>(step.cut)];
-    const std::size_t side = w.side(host::category_of(x));
+    const core::CategoryWindow &w = windows[static_cast<std::size_t>(step.cut)];
+    const std::size_t side = w.side(core::category_of(x));
     return side == 2 ? k : step.left + static_cast<std::uint32_t>(side);
 }
 
@@ -151,7 +154,7 @@ constexpr std::size_t STOP_CHECK_STEPS = 4096;
 // a leaf, with every check: the walk that decides what the block walk left
 // and reports the faults. Returns the leaf, or N with `fault` filled, or N
 // without a fault once `stop` is set (a path may be millions of nodes long).
-std::size_t walk_row(const Tree &t, const forest::Data &z, std::size_t row, std::size_t k,
+std::size_t walk_row(const TreeView &t, const core::DataMatrix &z, std::size_t row, std::size_t k,
                      std::size_t taken, Fault &fault, const std::atomic<bool> &stop)
 {
     for (std::size_t steps = 1;; ++steps) {
@@ -163,32 +166,32 @@ std::size_t walk_row(const Tree &t, const forest::Data &z, std::size_t row, std:
         fault.node = k;
         fault.row = row;
         // forestmargins' order at a node: the variable, then the split's sets.
-        const std::uint64_t column = static_cast<std::uint64_t>(host::split_column(v));
+        const std::uint64_t column = static_cast<std::uint64_t>(core::split_column(v));
         if (column > z.cols) {
             fault.kind = Fault::BAD_VARIABLE;
             fault.number = static_cast<std::int64_t>(column);
             fault.columns = z.cols;
             return t.N;
         }
-        if (!forest::split_is_usable(t, k, fault))
+        if (!core::split_is_usable(t, k, fault))
             return t.N;
         const double x = z.values[row + (column - 1) * z.rows];
         bool right = !(t.cut[k] > x);
         if (v < 0) {
-            const std::size_t r = static_cast<std::size_t>(host::category_of(t.cut[k])) - 1;
-            const forest::Side side = forest::categorical_side(t, r, v, host::category_of(x));
-            if (side == forest::MISSING) {
+            const std::size_t r = static_cast<std::size_t>(core::category_of(t.cut[k])) - 1;
+            const core::Side side = core::categorical_side(t, r, v, core::category_of(x));
+            if (side == core::MISSING) {
                 fault.kind = Fault::MISSING_CATEGORY;
                 fault.data = z.name;
                 fault.column = column - 1;
                 fault.value = x;
                 return t.N;
             }
-            right = side == forest::RIGHT;
+            right = side == core::RIGHT;
         }
         // The child first, then the step: as treecast, a walk longer than
         // any path of N nodes has met a cycle.
-        if (!forest::child_of(t, k, right, k, fault))
+        if (!core::child_of(t, k, right, k, fault))
             return t.N;
         if (++taken > t.N - 1) {
             fault.kind = Fault::CYCLE;
@@ -201,7 +204,7 @@ std::size_t walk_row(const Tree &t, const forest::Data &z, std::size_t row, std:
 // none where it has too few rows to walk for compiling to pay.
 struct Compiled {
     const Step *steps;
-    const host::CategoryWindow *windows;
+    const core::CategoryWindow *windows;
 };
 
 // Walks rows first..first+count-1 of Z, a block, down tree `index`, and
@@ -210,7 +213,7 @@ struct Compiled {
 // that cannot fail; the rows it leaves at a split are finished by walk_row
 // in row order, so the fault reported is the first row's. Returns early,
 // with no fault and the tables unfinished, once `stop` is set.
-Fault walk_block(const Tree &t, const Compiled &c, std::size_t index, const forest::Data &z,
+Fault walk_block(const TreeView &t, const Compiled &c, std::size_t index, const core::DataMatrix &z,
                  std::size_t first, std::size_t count, const WalkScratch &s,
                  const std::atomic<bool> &stop)
 {
@@ -266,7 +269,7 @@ Fault walk_block(const Tree &t, const Compiled &c, std::size_t index, const fore
 // `found`: the first failing row's, at its first failing tree. Trees before
 // found.tree passed every row of the block, and found.tree every row before
 // found.row, so only the rows before it need the later trees.
-Fault first_fault(const forest::Forest &trees, const forest::Data &z, std::size_t first,
+Fault first_fault(const host::Forest &trees, const core::DataMatrix &z, std::size_t first,
                   const Fault &found, const std::atomic<bool> &stop)
 {
     for (std::size_t row = first; row < found.row; ++row)
@@ -289,26 +292,26 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     require(nrhs == 2 || nrhs == 3, USAGE);
     require(nlhs <= NUM_OUTPUTS, "Too many output arguments: forestcast returns mu and v.");
 
-    const forest::Forest trees(prhs[IN_FOREST]);
+    const host::Forest trees(prhs[IN_FOREST]);
     const std::size_t T = trees.size();
     const mxArray *Z = prhs[IN_Z];
     require(is_real_double(Z) && dimension_count(Z) == 2,
             "Z must be a real double n-by-(p+d) matrix (configuration columns, then instance "
             "columns).");
     require_full(Z, "Z");
-    const forest::Data z{"Z", mxGetPr(Z), rows(Z), cols(Z)};
+    const core::DataMatrix z{"Z", mxGetPr(Z), rows(Z), cols(Z)};
     const std::size_t blocks = (z.rows + BLOCK - 1) / BLOCK;
-    std::size_t threads = std::min(forest::thread_count(nrhs == 3 ? prhs[IN_OPTS] : nullptr),
+    std::size_t threads = std::min(host::thread_count(nrhs == 3 ? prhs[IN_OPTS] : nullptr),
                                    std::max<std::size_t>(blocks, 1));
 
     // What the trees were fitted on, before any walking.
-    forest::check_fitted(trees, z, forest::WHOLE_ROWS);
+    host::check_fitted(trees, z, core::WHOLE_ROWS);
 
     const double outputs = 16.0 * static_cast<double>(z.rows);
     double compiled = 0;
     for (std::size_t t = 0; t < T; ++t)
         compiled += sizeof(Step) * static_cast<double>(trees[t].N) +
-                    sizeof(host::CategoryWindow) * static_cast<double>(trees[t].M);
+                    sizeof(core::CategoryWindow) * static_cast<double>(trees[t].M);
     // Fewer threads where their tables would not fit: the answer is the
     // same, and only a call that one thread cannot make is refused.
     const std::size_t span = std::min(BLOCK, z.rows);
@@ -336,7 +339,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         window_at[t + 1] = window_at[t] + (compiled ? trees[t].M : 0);
     }
     Scratch<Step> steps(step_at[T], unfilled);
-    Scratch<host::CategoryWindow> windows(window_at[T], unfilled);
+    Scratch<core::CategoryWindow> windows(window_at[T], unfilled);
     const double nodes = static_cast<double>(step_at[T] + window_at[T]);
     interruptible_work(T, threads, nodes, [&](std::size_t t, std::size_t,
                                               const std::atomic<bool> &) {
@@ -376,11 +379,11 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
             if (stop.load(std::memory_order_relaxed))
                 return;
         }
-        pool_trees(s.means, s.vars, count, T, span, mu + first, v + first);
+        core::pool_trees(s.means, s.vars, count, T, span, mu + first, v + first);
     });
     for (std::size_t b = 0; b < blocks; ++b)
         if (faults[b])
-            forest::report(faults[b], trees[faults[b].tree]);
+            host::report(faults[b], trees[faults[b].tree]);
 
     const Outputs slots(nlhs, plhs);
     for (int o = 0; o < NUM_OUTPUTS; ++o)

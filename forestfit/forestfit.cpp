@@ -32,9 +32,9 @@ namespace {
 using host::fail;
 using host::fail_fmt;
 using host::require;
-using forestcore::GrownTree;
-using forestcore::KeptResponses;
-using forestcore::Node;
+using core::fit::GrownTree;
+using core::fit::KeptResponses;
+using core::fit::Node;
 
 enum { IN_THETA = 0, IN_X, IN_RUNS, IN_Y, IN_LEVELS, IN_OPTS };
 
@@ -59,7 +59,7 @@ struct Options {
     KeptResponses kept = KeptResponses::leaves;
     // What info holds.
     bool keep_inbag = false;
-    forestcore::Importance importance = forestcore::Importance::impurity;
+    core::fit::Importance importance = core::fit::Importance::impurity;
     // Capped runs: which (R, one per run; empty: none), the largest value
     // imputed, the imputation's rounds at most.
     std::vector<unsigned char> capped;
@@ -232,7 +232,7 @@ Options read_options(const mxArray *opts, std::size_t D, std::size_t R)
 {
     Options o;
     o.mtry = std::max(1.0, std::floor(static_cast<double>(D) / 3));
-    o.num_threads = static_cast<double>(host::usable_cores());
+    o.num_threads = static_cast<double>(core::usable_cores());
     if (opts == nullptr)
         return o;
     require(mxIsStruct(opts) && host::numel(opts) == 1,
@@ -291,9 +291,9 @@ Options read_options(const mxArray *opts, std::size_t D, std::size_t R)
                 fail("opts.keep_inbag must be true or false.");
             o.keep_inbag = b == 1;
         } else if (std::strcmp(name, "importance") == 0) {
-            constexpr forestcore::Importance kinds[] = {forestcore::Importance::impurity,
-                                                        forestcore::Importance::permutation,
-                                                        forestcore::Importance::none};
+            constexpr core::fit::Importance kinds[] = {core::fit::Importance::impurity,
+                                                        core::fit::Importance::permutation,
+                                                        core::fit::Importance::none};
             o.importance = kinds[option_word(
                 value, {"impurity", "permutation", "none"},
                 "opts.importance must be 'impurity', 'permutation' or 'none'.")];
@@ -521,7 +521,7 @@ private:
 // balanced tree), and one value set of the widest categorical variable
 // that can split (`split_level`; a left set lists categories present at
 // its node, at most its runs). Built trees refine it (MemoryWatch).
-Footprint fit_footprint(const forestcore::TrainingSet &data, const Options &o, double split_level)
+Footprint fit_footprint(const core::fit::TrainingSet &data, const Options &o, double split_level)
 {
     const double R = static_cast<double>(data.n_runs);
     const double count = o.num_trees;
@@ -546,8 +546,8 @@ Footprint fit_footprint(const forestcore::TrainingSet &data, const Options &o, d
     f.data = 12 * values + 4 * order_rows + 24 * static_cast<double>(data.n_vars);
     // max_distinct is not known before ranking: every value may be one.
     const double widest = std::max(order_rows, 1.0);
-    f.scratch = threads * (forestcore::TreeScratch::bytes(data.n_runs, 0, data.n_vars) +
-                           forestcore::TreeScratch::BYTES_PER_RANK * widest + 8 * kept +
+    f.scratch = threads * (core::fit::TreeScratch::bytes(data.n_runs, 0, data.n_vars) +
+                           core::fit::TreeScratch::BYTES_PER_RANK * widest + 8 * kept +
                            sizeof(Node) * nodes + 4 * left);
     f.forest = count * (tree.forest + sizeof(GrownTree) + 1);
     f.levels = count * tree.levels + threads * 4 * (left + right);
@@ -556,8 +556,8 @@ Footprint fit_footprint(const forestcore::TrainingSet &data, const Options &o, d
 
 // What a worker hands the calling thread beside a grown tree.
 struct TreeExtras {
-    forestcore::OutOfBag oob;             // the final fit, for info
-    pages::Buffer<std::uint32_t> leaf_of; // an imputation round: each run's leaf
+    core::fit::OutOfBag oob;             // the final fit, for info
+    core::pages::Buffer<std::uint32_t> leaf_of; // an imputation round: each run's leaf
 };
 
 // Trees first_tree.. of the forest, grown on worker threads: assess(t,
@@ -568,8 +568,8 @@ struct TreeExtras {
 // fit (a forest too large). Returns the trees taken: fewer than num_trees
 // when the memory ran out or take stopped the fit.
 template <class Assess, class Take>
-std::size_t grow_trees(const forestcore::TrainingSet &data,
-                       const forestcore::GrowOptions &grow_opts, const Options &o,
+std::size_t grow_trees(const core::fit::TrainingSet &data,
+                       const core::fit::GrowOptions &grow_opts, const Options &o,
                        Progress &progress, host::InterruptPoll &poll_interrupt, Assess assess, Take take)
 {
     const std::size_t count = static_cast<std::size_t>(o.num_trees);
@@ -585,7 +585,7 @@ std::size_t grow_trees(const forestcore::TrainingSet &data,
     std::unique_ptr<std::atomic<char>[]> state(new std::atomic<char>[count]);
     for (std::size_t t = 0; t < count; ++t)
         state[t] = PENDING;
-    std::vector<std::unique_ptr<forestcore::TreeScratch>> scratch(threads);
+    std::vector<std::unique_ptr<core::fit::TreeScratch>> scratch(threads);
     std::atomic<bool> stop{false};
     // Per worker: the work done on its tree in the making (the runs of the
     // nodes visited); and the work of the last tree finished.
@@ -600,9 +600,9 @@ std::size_t grow_trees(const forestcore::TrainingSet &data,
         try {
             if (!scratch[worker])
                 scratch[worker].reset(
-                    new forestcore::TreeScratch(data.n_runs, data.max_distinct, data.n_vars));
-            forestcore::Generator gen = forestcore::Generator::for_tree(seed, first + t);
-            if (forestcore::TreeGrower(data, grow_opts, *scratch[worker], gen, stop,
+                    new core::fit::TreeScratch(data.n_runs, data.max_distinct, data.n_vars));
+            core::fit::Generator gen = core::fit::Generator::for_tree(seed, first + t);
+            if (core::fit::TreeGrower(data, grow_opts, *scratch[worker], gen, stop,
                                        worked[worker])
                     .grow(trees[t])) {
                 assess(t, trees[t], scratch[worker]->drawn.data(), gen, extras[t]);
@@ -644,7 +644,7 @@ std::size_t grow_trees(const forestcore::TrainingSet &data,
     // Every tree grows on a worker, even with one thread, so that the
     // calling thread can pass on Ctrl-C mid-tree. A tree that failed, or a
     // forest too large, has set `stop`.
-    host::parallel_for_watched(count, threads, stop, host::INTERRUPT_PERIOD, grow, collect);
+    core::parallel_for_watched(count, threads, stop, host::INTERRUPT_PERIOD, grow, collect);
     return taken;
 }
 
@@ -688,7 +688,7 @@ double impute(const RunPredictions &p, std::size_t trees, const double *bounds,
         if (!capped[j])
             continue;
         const double value = std::min(
-            max_response, forestcore::truncated_mean(p.sum[j] / T,
+            max_response, core::fit::truncated_mean(p.sum[j] / T,
                                                      std::sqrt(std::max(variance[j], floor)),
                                                      bounds[j]));
         moved = std::max(moved, std::fabs(value - values[j]));
@@ -714,7 +714,7 @@ struct Fit {
 // memory; with `info`, the out-of-bag predictions (the mean over the trees
 // that did not draw a run of their prediction at its pair), the in-bag
 // counts and the importance, the same for any thread count.
-Fit final_fit(const forestcore::TrainingSet &data, const forestcore::GrowOptions &grow_opts,
+Fit final_fit(const core::fit::TrainingSet &data, const core::fit::GrowOptions &grow_opts,
               const Options &o, bool info, const std::vector<unsigned char> &capped,
               Progress &progress, host::InterruptPoll &poll_interrupt)
 {
@@ -727,36 +727,36 @@ Fit final_fit(const forestcore::TrainingSet &data, const forestcore::GrowOptions
     std::int32_t *inbag = nullptr;
     mxArray *inbag_array = nullptr;
     if (info && o.keep_inbag)
-        inbag_array = forest::host_matrix(R, count, mxINT32_CLASS, inbag, host::unfilled);
+        inbag_array = host::host_matrix(R, count, mxINT32_CLASS, inbag, host::unfilled);
     double *tree_importance = nullptr;
     mxArray *tree_importance_array =
-        info ? forest::host_matrix(count, o.importance == forestcore::Importance::none ? 0 : D,
+        info ? host::host_matrix(count, o.importance == core::fit::Importance::none ? 0 : D,
                                    mxDOUBLE_CLASS, tree_importance)
              : nullptr;
     std::vector<double> oob_sum(info ? R : 0);
     std::vector<std::uint32_t> oob_trees(info ? R : 0);
 
     auto assess = [&](std::size_t t, const GrownTree &tree, const std::uint32_t *drawn,
-                      forestcore::Generator &gen, TreeExtras &extras) {
+                      core::fit::Generator &gen, TreeExtras &extras) {
         if (!info)
             return;
         if (inbag != nullptr)
             std::copy(drawn, drawn + R, inbag + t * R);
-        forestcore::Router router(tree, data);
-        forestcore::out_of_bag(tree, router, drawn, R, extras.oob);
-        if (o.importance == forestcore::Importance::impurity)
-            forestcore::impurity_importance(tree, tree_importance + t, count);
-        else if (o.importance == forestcore::Importance::permutation)
-            forestcore::permutation_importance(tree, router, data, extras.oob, gen, tree_importance + t,
+        core::fit::Router router(tree, data);
+        core::fit::out_of_bag(tree, router, drawn, R, extras.oob);
+        if (o.importance == core::fit::Importance::impurity)
+            core::fit::impurity_importance(tree, tree_importance + t, count);
+        else if (o.importance == core::fit::Importance::permutation)
+            core::fit::permutation_importance(tree, router, data, extras.oob, gen, tree_importance + t,
                                                count);
     };
     MemoryWatch memory(count, o, data.levels);
-    const forest::FittedOn fitted{data.theta_cols, data.levels, data.n_vars};
+    const host::FittedOn fitted{data.theta_cols, data.levels, data.n_vars};
     auto take = [&](std::size_t t, const GrownTree &tree, const TreeExtras &extras) {
         mxSetCell(fit.forest, static_cast<mwIndex>(t),
                   o.expanded
-                      ? forest::expanded_tree(tree, fitted, o.kept, std::ref(poll_interrupt))
-                      : forest::compact_tree(tree, fitted, o.kept != KeptResponses::none));
+                      ? host::expanded_tree(tree, fitted, o.kept, std::ref(poll_interrupt))
+                      : host::compact_tree(tree, fitted, o.kept != KeptResponses::none));
         const std::size_t oob = extras.oob.runs.size();
         for (std::size_t i = 0; i < oob; ++i) {
             oob_sum[extras.oob.runs[i]] += extras.oob.means[i];
@@ -775,7 +775,7 @@ Fit final_fit(const forestcore::TrainingSet &data, const forestcore::GrowOptions
     // The out-of-bag prediction, NaN where every tree drew the run; its
     // error over the runs it covers that are not capped.
     double *prediction = nullptr;
-    fit.oob_prediction = forest::host_matrix(R, 1, mxDOUBLE_CLASS, prediction, host::unfilled);
+    fit.oob_prediction = host::host_matrix(R, 1, mxDOUBLE_CLASS, prediction, host::unfilled);
     double squares = 0;
     std::size_t covered = 0;
     for (std::size_t j = 0; j < R; ++j) {
@@ -788,9 +788,9 @@ Fit final_fit(const forestcore::TrainingSet &data, const forestcore::GrowOptions
     }
     // The importance: the mean over the trees (over those with out-of-bag
     // runs, for 'permutation'), summed in tree order.
-    const std::size_t figures = o.importance == forestcore::Importance::none ? 0 : D;
+    const std::size_t figures = o.importance == core::fit::Importance::none ? 0 : D;
     double *importance = nullptr;
-    fit.importance = forest::host_matrix(1, figures, mxDOUBLE_CLASS, importance);
+    fit.importance = host::host_matrix(1, figures, mxDOUBLE_CLASS, importance);
     for (std::size_t v = 0; v < figures; ++v) {
         double sum = 0, trees = 0;
         for (std::size_t t = 0; t < count; ++t) {
@@ -818,7 +818,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     require(nrhs == 5 || nrhs == 6, USAGE);
     require(nlhs <= 2, "Too many output arguments: forestfit returns the forest and info.");
 
-    forestcore::TrainingSet data;
+    core::fit::TrainingSet data;
     const mxArray *Theta = prhs[IN_THETA];
     data.theta = data_matrix(Theta, "Theta", "Theta must be a real double K-by-p matrix.");
     data.n_configs = rows(Theta);
@@ -942,7 +942,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     data.max_distinct = 1;
     for (std::size_t v = 0; v < D; ++v) {
         rank_offset[v] = offset;
-        distinct[v] = forestcore::rank_column(data.column(v), data.column_rows(v), order.data(),
+        distinct[v] = core::fit::rank_column(data.column(v), data.column_rows(v), order.data(),
                                               rank.data() + offset, value_of_rank.data() + offset);
         data.max_distinct = std::max<std::size_t>(data.max_distinct, distinct[v]);
         offset += data.column_rows(v);
@@ -951,7 +951,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     data.rank_offset = rank_offset.data();
     data.value_of_rank = value_of_rank.data();
     data.distinct = distinct.data();
-    data.kernels = forestcore::chosen_split_kernels();
+    data.kernels = core::fit::chosen_split_kernels();
     double split_level = 0;
     for (std::size_t v = 0; v < D; ++v)
         if (data.categorical(v) && distinct[v] >= 2)
@@ -962,7 +962,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
             f.refuse();
     }
 
-    const forestcore::GrowOptions grow_opts{static_cast<std::size_t>(o.mtry), o.min_leaf,
+    const core::fit::GrowOptions grow_opts{static_cast<std::size_t>(o.mtry), o.min_leaf,
                                             o.max_nodes, o.bootstrap, o.kept};
     const bool info = nlhs >= 2;
     const std::size_t count = static_cast<std::size_t>(o.num_trees);
@@ -985,12 +985,12 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         const double tolerance = 1e-6 * std::max(*range.second - *range.first, 1e-300);
         RunPredictions p;
         auto assess = [&](std::size_t, const GrownTree &tree, const std::uint32_t *,
-                          forestcore::Generator &, TreeExtras &extras) {
+                          core::fit::Generator &, TreeExtras &extras) {
             std::vector<std::uint32_t> all(R);
             for (std::size_t j = 0; j < R; ++j)
                 all[j] = static_cast<std::uint32_t>(j);
             extras.leaf_of.resize(R);
-            forestcore::Router(tree, data).route(all.data(), R, forestcore::Router::NO_VARIABLE,
+            core::fit::Router(tree, data).route(all.data(), R, core::fit::Router::NO_VARIABLE,
                                                  nullptr, extras.leaf_of.data());
         };
         auto take = [&](std::size_t, const GrownTree &tree, const TreeExtras &extras) {
@@ -1036,7 +1036,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     if (!o.capped.empty()) {
         names.push_back("imputed");
         fields.push_back(
-            forest::host_copy(imputing ? fitted.data() : data.y, R, 1, mxDOUBLE_CLASS));
+            host::host_copy(imputing ? fitted.data() : data.y, R, 1, mxDOUBLE_CLASS));
         names.push_back("rounds");
         fields.push_back(mxCreateDoubleScalar(static_cast<double>(rounds)));
     }

@@ -20,14 +20,17 @@
 // columns of the per-tree tables; the forest's mean and variance then
 // combine the columns in tree order, as poolmargins does. The calling
 // thread meanwhile lets the host deliver Ctrl-C, and a walk stops soon after.
-#include "forest.hpp"
+#include "faults.hpp"
+#include "forestformat.hpp"
 #include "interrupt.hpp"
 #include "mixture.hpp"
+#include "options.hpp"
+#include "tree.hpp"
 
 namespace {
 
-using forest::Fault;
-using forest::Tree;
+using core::Fault;
+using core::TreeView;
 using host::fail;
 using host::require;
 
@@ -75,8 +78,8 @@ constexpr std::size_t STOP_CHECK_WORK = std::size_t{1} << 16;
 // column `index` of the tables. Returns the first fault met, in the order a
 // depth-first walk meets them; returns early, with no fault, once `stop` is
 // set (a tree of millions of nodes walks for seconds).
-Fault margins_of_tree(const Tree &t, std::size_t index, const forest::Data &theta,
-                      const forest::Data &x, const Lists &lists, const Tables &tables,
+Fault margins_of_tree(const TreeView &t, std::size_t index, const core::DataMatrix &theta,
+                      const core::DataMatrix &x, const Lists &lists, const Tables &tables,
                       const std::atomic<bool> &stop)
 {
     Fault fault;
@@ -110,7 +113,7 @@ Fault margins_of_tree(const Tree &t, std::size_t index, const forest::Data &thet
                 return fault;
         }
         std::size_t k = 0;
-        if (!at.root && !forest::child_of(t, at.parent, at.right, k, fault))
+        if (!at.root && !core::child_of(t, at.parent, at.right, k, fault))
             return fault;
         // A second visit means a cycle or a shared subtree; it also bounds
         // the walk by N visits.
@@ -137,7 +140,7 @@ Fault margins_of_tree(const Tree &t, std::size_t index, const forest::Data &thet
         }
         // nodeharvest's order: the variable (when there are rows to route),
         // then the catsplit row and value sets, also with none.
-        const std::uint64_t variable = static_cast<std::uint64_t>(host::split_column(v));
+        const std::uint64_t variable = static_cast<std::uint64_t>(core::split_column(v));
         const bool divides_instances = variable > p;
         const std::size_t n = divides_instances ? at.np : at.nc;
         if (divides_instances && n > 0 && variable - p > x.cols) {
@@ -147,7 +150,7 @@ Fault margins_of_tree(const Tree &t, std::size_t index, const forest::Data &thet
             fault.columns = p + x.cols;
             return fault;
         }
-        if (!forest::split_is_usable(t, k, fault))
+        if (!core::split_is_usable(t, k, fault))
             return fault;
         if (n == 0)
             continue;
@@ -155,7 +158,7 @@ Fault margins_of_tree(const Tree &t, std::size_t index, const forest::Data &thet
         // read first (a tree is larger than the caches, and these loads
         // would otherwise wait on one another).
         for (const std::int32_t child : {t.leftchildren[k], t.rightchildren[k]})
-            if (host::is_node_number(child, t.N)) {
+            if (core::is_node_number(child, t.N)) {
                 const std::size_t c = static_cast<std::size_t>(child) - 1;
                 TOOLBOX_PREFETCH(t.var + c);
                 TOOLBOX_PREFETCH(t.cut + c);
@@ -165,7 +168,7 @@ Fault margins_of_tree(const Tree &t, std::size_t index, const forest::Data &thet
                 TOOLBOX_PREFETCH(t.rightchildren + c);
                 TOOLBOX_PREFETCH(lists.visited + c);
             }
-        const forest::Data &data = divides_instances ? x : theta;
+        const core::DataMatrix &data = divides_instances ? x : theta;
         const std::size_t column_index = divides_instances ? variable - p - 1 : variable - 1;
         const double *column = data.values + column_index * data.rows;
         std::int32_t *list = divides_instances ? lists.insts + at.p_first : lists.confs + at.c_first;
@@ -174,24 +177,24 @@ Fault margins_of_tree(const Tree &t, std::size_t index, const forest::Data &thet
         if (v > 0) {
             // A NaN value or cut compares false, so it goes right.
             const double cut = t.cut[k];
-            n_left = host::partition_stably(list, n, lists.spare, [column, cut](std::int32_t row) {
+            n_left = core::partition_stably(list, n, lists.spare, [column, cut](std::int32_t row) {
                 return cut > column[row];
             });
         } else {
-            const std::size_t r = static_cast<std::size_t>(host::category_of(t.cut[k])) - 1;
+            const std::size_t r = static_cast<std::size_t>(core::category_of(t.cut[k])) - 1;
             // The lowest row whose category is missing is named, as in the
             // road, whose lists stay in row order.
             bool missing = false;
-            n_left = host::partition_stably(list, n, lists.spare, [&](std::int32_t row) {
+            n_left = core::partition_stably(list, n, lists.spare, [&](std::int32_t row) {
                 const double value = column[row];
-                const forest::Side side = forest::categorical_side(t, r, v, host::category_of(value));
-                if (side == forest::MISSING &&
+                const core::Side side = core::categorical_side(t, r, v, core::category_of(value));
+                if (side == core::MISSING &&
                     (!missing || static_cast<std::size_t>(row) < fault.row)) {
                     missing = true;
                     fault.row = static_cast<std::size_t>(row);
                     fault.value = value;
                 }
-                return side == forest::LEFT;
+                return side == core::LEFT;
             });
             if (missing) {
                 fault.kind = Fault::MISSING_CATEGORY;
@@ -226,7 +229,7 @@ Fault margins_of_tree(const Tree &t, std::size_t index, const forest::Data &thet
 }
 
 // Theta and X: full real doubles whose row numbers fit the int32 lists.
-forest::Data data_argument(const mxArray *a, const char *name, const char *message)
+core::DataMatrix data_argument(const mxArray *a, const char *name, const char *message)
 {
     require(host::is_real_double(a) && host::dimension_count(a) == 2, message);
     host::require_full(a, name);
@@ -244,21 +247,21 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     require(nlhs <= NUM_OUTPUTS, "Too many output arguments: forestmargins returns means, vars "
                                  "and tree_means.");
 
-    const forest::Forest trees(prhs[IN_FOREST]);
+    const host::Forest trees(prhs[IN_FOREST]);
     const std::size_t T = trees.size();
-    const forest::Data theta =
+    const core::DataMatrix theta =
         data_argument(prhs[IN_THETA], "Theta", "Theta must be a real double K-by-p matrix.");
-    const forest::Data x =
+    const core::DataMatrix x =
         data_argument(prhs[IN_X], "X", "X must be a real double N-by-d matrix (d may be 0).");
     if (x.rows == 0)
         fail("X has no rows: the marginals are means over its instances, so it needs at least "
              "one.");
     std::size_t threads =
-        std::min(forest::thread_count(nrhs == 4 ? prhs[IN_OPTS] : nullptr), std::max<std::size_t>(T, 1));
+        std::min(host::thread_count(nrhs == 4 ? prhs[IN_OPTS] : nullptr), std::max<std::size_t>(T, 1));
 
     // What the trees were fitted on, before any walking.
-    forest::check_fitted(trees, theta, forest::CONFIGURATIONS);
-    forest::check_fitted(trees, x, forest::INSTANCES);
+    host::check_fitted(trees, theta, core::CONFIGURATIONS);
+    host::check_fitted(trees, x, core::INSTANCES);
 
     // Fewer threads where their scratch would not fit: the answer is the
     // same, and only a call that one thread cannot make is refused.
@@ -309,10 +312,10 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     // The first tree's fault, whichever thread met it first.
     for (std::size_t t = 0; t < T; ++t)
         if (faults[t])
-            forest::report(faults[t], trees[t]);
+            host::report(faults[t], trees[t]);
 
     // The forest, from the per-tree tables, as poolmargins pools them.
-    pool_trees(tree_means, tree_vars.data(), K, T, K, means, vars);
+    core::pool_trees(tree_means, tree_vars.data(), K, T, K, means, vars);
 
     const Outputs slots(nlhs, plhs);
     for (int o = 0; o < NUM_OUTPUTS; ++o)

@@ -14,19 +14,21 @@
 #pragma once
 
 #include "growntree.hpp"
+#include "mexhost.hpp"
 #include "pages.hpp"
-#include "treerules.hpp"
+#include "tree.hpp"
+#include "treeargs.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
 
-namespace forest {
+namespace host {
 
-using host::fail;
-using host::fail_fmt;
-using host::SetState;
+using core::SetState;
+using core::TreeView;
+using core::ValueSet;
 
 // The compact layout's version, in every compact tree's format_version.
 constexpr double FORMAT_VERSION = 2;
@@ -86,11 +88,11 @@ mxArray *host_matrix(std::size_t rows, std::size_t cols, mxClassID id, T *&data)
 // The same for data the caller writes whole: no zero fill, so that the
 // pages are first touched by the writing, after huge ones were asked for.
 template <class T>
-mxArray *host_matrix(std::size_t rows, std::size_t cols, mxClassID id, T *&data, host::Unfilled)
+mxArray *host_matrix(std::size_t rows, std::size_t cols, mxClassID id, T *&data, Unfilled)
 {
     mxArray *a = mxCreateUninitNumericMatrix(rows, cols, id, mxREAL);
     data = static_cast<T *>(mxGetData(a));
-    pages::advise_huge(data, rows * cols * sizeof(T));
+    core::pages::advise_huge(data, rows * cols * sizeof(T));
     return a;
 }
 
@@ -99,7 +101,7 @@ template <class T>
 mxArray *host_copy(const T *values, std::size_t rows, std::size_t cols, mxClassID id)
 {
     T *data = nullptr;
-    mxArray *a = host_matrix(rows, cols, id, data, host::unfilled);
+    mxArray *a = host_matrix(rows, cols, id, data, unfilled);
     if (rows * cols > 0)
         std::memcpy(data, values, rows * cols * sizeof(T));
     return a;
@@ -118,14 +120,14 @@ void running_ends(const Size *sizes, std::size_t n, std::int32_t *ends)
 }
 
 // Tree `tree` in the compact layout; the leaves' responses kept or not.
-inline mxArray *compact_tree(const forestcore::GrownTree &tree, const FittedOn &fitted,
+inline mxArray *compact_tree(const core::fit::GrownTree &tree, const FittedOn &fitted,
                              bool keep_responses)
 {
     const std::size_t N = tree.nodes.size();
     mxArray *out = host_struct(COMPACT_NAMES);
     auto column = [out](int field, std::size_t rows, std::size_t cols, mxClassID id,
                         auto *&data) {
-        mxSetFieldByNumber(out, 0, field, host_matrix(rows, cols, id, data, host::unfilled));
+        mxSetFieldByNumber(out, 0, field, host_matrix(rows, cols, id, data, unfilled));
     };
     std::int32_t *var = nullptr, *children = nullptr, *count = nullptr;
     double *cut = nullptr, *mean = nullptr, *variance = nullptr;
@@ -137,7 +139,7 @@ inline mxArray *compact_tree(const forestcore::GrownTree &tree, const FittedOn &
     column(C_COUNT, N, 1, mxINT32_CLASS, count);
     std::size_t leaves = 0;
     for (std::size_t k = 0; k < N; ++k) {
-        const forestcore::Node &node = tree.nodes[k];
+        const core::fit::Node &node = tree.nodes[k];
         var[k] = node.var;
         cut[k] = node.cut;
         children[k] = node.is_leaf() ? 0 : node.first_child;
@@ -161,7 +163,7 @@ inline mxArray *compact_tree(const forestcore::GrownTree &tree, const FittedOn &
     column(C_RESPONSE_ENDS, keep_responses ? leaves : 0, 1, mxINT32_CLASS, response_ends);
     if (keep_responses) {
         std::int64_t end = 0;
-        for (const forestcore::Node &node : tree.nodes)
+        for (const core::fit::Node &node : tree.nodes)
             if (node.is_leaf()) {
                 end += static_cast<std::int64_t>(node.run_count());
                 *response_ends++ = static_cast<std::int32_t>(end);
@@ -177,11 +179,11 @@ inline mxArray *compact_tree(const forestcore::GrownTree &tree, const FittedOn &
 // The right set of each split of `tree`: the categories 1..L of its
 // variable that its left set does not list, increasing. Splits are
 // numbered in node order, as their nodes' cuts name them.
-inline void right_sets(const forestcore::GrownTree &tree, const FittedOn &fitted,
+inline void right_sets(const core::fit::GrownTree &tree, const FittedOn &fitted,
                        std::vector<std::int32_t> &values, std::vector<std::uint32_t> &sizes)
 {
     const std::int32_t *left = tree.left_values.data();
-    for (const forestcore::Node &node : tree.nodes) {
+    for (const core::fit::Node &node : tree.nodes) {
         if (node.var >= 0)
             continue;
         const std::size_t split = static_cast<std::size_t>(node.cut) - 1;
@@ -211,19 +213,19 @@ mxArray *host_row(const T *values, std::size_t n, mxClassID id)
 // split's value sets as cells and packed. poll() is called now and then:
 // a large tree takes seconds.
 template <class Poll>
-mxArray *expanded_tree(const forestcore::GrownTree &tree, const FittedOn &fitted,
-                       forestcore::KeptResponses kept, Poll poll)
+mxArray *expanded_tree(const core::fit::GrownTree &tree, const FittedOn &fitted,
+                       core::fit::KeptResponses kept, Poll poll)
 {
     const std::size_t N = tree.nodes.size();
     mxArray *out = host_struct(EXPANDED_NAMES);
     auto ints = [out, N](int field, std::size_t cols) {
         std::int32_t *data = nullptr;
-        mxSetFieldByNumber(out, 0, field, host_matrix(N, cols, mxINT32_CLASS, data, host::unfilled));
+        mxSetFieldByNumber(out, 0, field, host_matrix(N, cols, mxINT32_CLASS, data, unfilled));
         return data;
     };
     auto reals = [out, N](int field) {
         double *data = nullptr;
-        mxSetFieldByNumber(out, 0, field, host_matrix(N, 1, mxDOUBLE_CLASS, data, host::unfilled));
+        mxSetFieldByNumber(out, 0, field, host_matrix(N, 1, mxDOUBLE_CLASS, data, unfilled));
         return data;
     };
     std::int32_t *var = ints(E_VAR, 1);
@@ -234,7 +236,7 @@ mxArray *expanded_tree(const forestcore::GrownTree &tree, const FittedOn &fitted
     double *sum = reals(E_G_LEAF), *squares = reals(E_M_LEAF), *mean = reals(E_LEAF_MEAN);
     double *spread = reals(E_LEAF_VAR);
     for (std::size_t k = 0; k < N; ++k) {
-        const forestcore::Node &node = tree.nodes[k];
+        const core::fit::Node &node = tree.nodes[k];
         var[k] = node.var;
         cut[k] = node.cut;
         const std::int32_t first = node.is_leaf() ? 0 : node.first_child;
@@ -269,7 +271,7 @@ mxArray *expanded_tree(const forestcore::GrownTree &tree, const FittedOn &fitted
     mxSetFieldByNumber(out, 0, E_CATSPLIT, catsplit);
     std::int32_t *ends = nullptr;
     mxSetFieldByNumber(out, 0, E_CATSPLIT_ENDS,
-                       host_matrix(splits, 2, mxINT32_CLASS, ends, host::unfilled));
+                       host_matrix(splits, 2, mxINT32_CLASS, ends, unfilled));
     running_ends(tree.left_sizes.data(), splits, ends);
     running_ends(right_sizes.data(), splits, ends + splits);
     const std::int64_t left_total = splits ? ends[splits - 1] : 0;
@@ -278,14 +280,14 @@ mxArray *expanded_tree(const forestcore::GrownTree &tree, const FittedOn &fitted
     std::int32_t *packed = nullptr;
     mxSetFieldByNumber(out, 0, E_CATSPLIT_VALUES,
                        host_matrix(tree.left_values.size() + right_values.size(), 1,
-                                   mxINT32_CLASS, packed, host::unfilled));
+                                   mxINT32_CLASS, packed, unfilled));
     std::copy(tree.left_values.begin(), tree.left_values.end(), packed);
     std::copy(right_values.begin(), right_values.end(), packed + tree.left_values.size());
 
     mxArray *ysub = mxCreateCellMatrix(static_cast<mwSize>(N), 1);
     const double *responses = tree.responses.data();
     for (std::size_t k = 0; k < N; ++k) {
-        const forestcore::Node &node = tree.nodes[k];
+        const core::fit::Node &node = tree.nodes[k];
         const bool keeps = tree.keeps_responses(node, kept);
         const std::size_t n = keeps ? node.run_count() : 0;
         if (keeps || node.is_leaf())
@@ -302,54 +304,6 @@ mxArray *expanded_tree(const forestcore::GrownTree &tree, const FittedOn &fitted
 }
 
 // ---- reading (forestmargins, forestcast, on the calling thread) -------------
-
-// One value set as read on the calling thread.
-struct ValueSet {
-    host::Span<const std::int32_t> values;
-    SetState state = SetState::unset;
-};
-
-// One tree, read in place: N nodes, M categorical splits' value sets, the
-// leaves' means and variances, and what the tree was fitted on when it
-// says so. An expanded tree's 2M sets (left sets, then right sets, as
-// catsplit stores them) come packed, as forestfit also stores them, or
-// from catsplit's cells; a compact tree has the M left sets only
-// (left_only), and every other category 1..L of the split's variable goes
-// right.
-struct Tree {
-    std::size_t N = 0;
-    std::size_t M = 0;
-    const std::int32_t *var = nullptr;
-    const double *cut = nullptr;
-    const std::int32_t *leftchildren = nullptr;
-    const std::int32_t *rightchildren = nullptr;
-    const double *leaf_mean = nullptr;
-    const double *leaf_var = nullptr;
-    const std::int32_t *packed_ends = nullptr; // where each set ends in packed_values
-    const std::int32_t *packed_values = nullptr;
-    const ValueSet *cell_sets = nullptr; // 2M, without a packed copy
-    bool left_only = false;
-    bool fitted = false; // theta_columns and levels are given
-    std::size_t theta_columns = 0;
-    host::Span<const double> levels;
-
-    // Value set i: split i+1's left set for i < M, split i-M+1's right set
-    // after (expanded trees only).
-    ValueSet set(std::size_t i) const
-    {
-        if (packed_ends == nullptr)
-            return cell_sets[i];
-        const std::int32_t first = i == 0 ? 0 : packed_ends[i - 1];
-        return {{packed_values + first, static_cast<std::size_t>(packed_ends[i] - first)},
-                SetState::usable};
-    }
-    // The categories of variable v (1-based) of a fitted tree: 1..L, L = 0
-    // for an ordered variable or one it does not record.
-    double levels_of(std::size_t v) const
-    {
-        return fitted && v >= 1 && v <= levels.size() ? levels[v - 1] : 0;
-    }
-};
 
 // A struct field of a tree, or null when the struct has no such field.
 inline const mxArray *field(const mxArray *tree, const char *name)
@@ -382,17 +336,17 @@ inline const std::int32_t *node_int32s(const mxArray *tree, std::size_t t, const
                                        std::size_t N, std::size_t cols = 1)
 {
     const mxArray *a = required_field(tree, t, name);
-    if (!(host::is_real_int32(a) && host::has_shape(a, N, cols)))
+    if (!(is_real_int32(a) && has_shape(a, N, cols)))
         fail_fmt("forest{%zu}.%s must be an int32 %zu-by-%zu %s (one row per node).", t + 1,
                  name, N, cols, cols == 1 ? "vector" : "matrix");
-    return host::int32s(a).data();
+    return int32s(a).data();
 }
 
 inline const double *node_doubles(const mxArray *tree, std::size_t t, const char *name,
                                   std::size_t N)
 {
     const mxArray *a = required_field(tree, t, name);
-    if (!(host::is_real_double(a) && !mxIsSparse(a) && host::is_column(a, N)))
+    if (!(is_real_double(a) && !mxIsSparse(a) && is_column(a, N)))
         fail_fmt("forest{%zu}.%s must be a full double %zu-by-1 vector (one entry per node).",
                  t + 1, name, N);
     return mxGetPr(a);
@@ -400,10 +354,10 @@ inline const double *node_doubles(const mxArray *tree, std::size_t t, const char
 
 // Value sets packed as int32 values and int32 ends: `ends` must rise
 // within the values. Returns whether they do.
-inline bool read_packing(const mxArray *ends_array, const mxArray *values_array, Tree &tree)
+inline bool read_packing(const mxArray *ends_array, const mxArray *values_array, TreeView &tree)
 {
-    const host::Span<const std::int32_t> ends = host::int32s(ends_array);
-    const host::Span<const std::int32_t> values = host::int32s(values_array);
+    const host::Span<const std::int32_t> ends = int32s(ends_array);
+    const host::Span<const std::int32_t> values = int32s(values_array);
     std::int32_t previous = 0;
     for (const std::int32_t end : ends) {
         if (end < previous || static_cast<std::size_t>(end) > values.size())
@@ -431,19 +385,11 @@ inline bool has_packed_sets(const mxArray *a)
              t + 1);
 }
 
-inline bool has_categorical_split(const Tree &tree)
-{
-    for (std::size_t k = 0; k < tree.N; ++k)
-        if (tree.var[k] < 0)
-            return true;
-    return false;
-}
-
 // Reads an expanded tree's value sets, from their packed copy where the
 // tree has one (`packed`). In Octave the first read of a cell's element
 // converts every element of the cell (about 0.2 us each), so a tree
 // without categorical splits never touches its catsplit.
-inline void read_value_sets(const mxArray *a, std::size_t t, bool packed, Tree &tree,
+inline void read_value_sets(const mxArray *a, std::size_t t, bool packed, TreeView &tree,
                             ValueSet *sets)
 {
     if (!has_categorical_split(tree)) {
@@ -459,36 +405,36 @@ inline void read_value_sets(const mxArray *a, std::size_t t, bool packed, Tree &
     for (std::size_t i = 0; i < 2 * tree.M; ++i) {
         const mxArray *set = mxGetCell(catsplit, static_cast<mwIndex>(i));
         new (&sets[i]) ValueSet();
-        sets[i].state = host::set_state(set);
+        sets[i].state = set_state(set);
         if (sets[i].state == SetState::usable)
-            sets[i].values = host::int32s(set);
+            sets[i].values = int32s(set);
     }
     tree.cell_sets = sets;
 }
 
 // theta_columns and levels, when the tree has them (a compact tree always
 // does): what it was fitted on.
-inline void read_fitted(const mxArray *a, std::size_t t, Tree &tree)
+inline void read_fitted(const mxArray *a, std::size_t t, TreeView &tree)
 {
     const mxArray *columns = tree.left_only ? required_field(a, t, "theta_columns")
                                             : field(a, "theta_columns");
     if (columns == nullptr)
         return;
     const mxArray *levels = field(a, "levels");
-    const bool scalar = host::is_real_double(columns) && host::numel(columns) == 1;
+    const bool scalar = is_real_double(columns) && numel(columns) == 1;
     const double p = scalar ? mxGetScalar(columns) : -1;
     if (!(scalar && p >= 0 && p == std::floor(p) && p <= 2147483647.0))
         fail_fmt("forest{%zu}.theta_columns must be the number of columns of Theta the tree was "
                  "fitted with, a double scalar.",
                  t + 1);
-    if (levels == nullptr || !(host::is_real_double(levels) && !mxIsSparse(levels) &&
-                               std::min(host::rows(levels), host::cols(levels)) <= 1))
+    if (levels == nullptr || !(is_real_double(levels) && !mxIsSparse(levels) &&
+                               std::min(rows(levels), cols(levels)) <= 1))
         fail_fmt("forest{%zu}.levels must be the double vector of levels the tree was fitted "
                  "with (it has theta_columns).",
                  t + 1);
     tree.fitted = true;
     tree.theta_columns = static_cast<std::size_t>(p);
-    tree.levels = {mxGetPr(levels), host::numel(levels)};
+    tree.levels = {mxGetPr(levels), numel(levels)};
     if (tree.theta_columns > tree.levels.size())
         fail_fmt("forest{%zu}.theta_columns is %zu, more than its %zu levels.", t + 1,
                  tree.theta_columns, tree.levels.size());
@@ -502,24 +448,24 @@ inline void read_fitted(const mxArray *a, std::size_t t, Tree &tree)
 
 // A compact tree: its format version, node columns, left sets and what it
 // was fitted on.
-inline void read_compact_tree(const mxArray *a, std::size_t t, Tree &tree)
+inline void read_compact_tree(const mxArray *a, std::size_t t, TreeView &tree)
 {
     const mxArray *version = field(a, COMPACT_NAMES[C_FORMAT_VERSION]);
-    const bool scalar = host::is_real_double(version) && host::numel(version) == 1;
+    const bool scalar = is_real_double(version) && numel(version) == 1;
     if (!(scalar && mxGetScalar(version) == FORMAT_VERSION))
         fail_fmt("forest{%zu}.format_version must be %g: this version of the toolbox reads the "
                  "compact forest format %g, and expanded trees (without format_version).",
                  t + 1, FORMAT_VERSION, FORMAT_VERSION);
     tree.left_only = true;
     const mxArray *var = required_field(a, t, "var");
-    if (!(host::is_real_int32(var) && host::cols(var) == 1))
+    if (!(is_real_int32(var) && cols(var) == 1))
         fail_fmt("forest{%zu}.var must be an int32 N-by-1 vector (one entry per node).", t + 1);
-    tree.N = host::rows(var);
+    tree.N = rows(var);
     if (tree.N == 0)
         fail_fmt("forest{%zu} has no nodes: var must have at least one row, as every walk "
                  "starts at node 1.",
                  t + 1);
-    tree.var = host::int32s(var).data();
+    tree.var = int32s(var).data();
     tree.cut = node_doubles(a, t, "cut", tree.N);
     tree.leftchildren = node_int32s(a, t, "children", tree.N, 2);
     tree.rightchildren = tree.leftchildren + tree.N;
@@ -529,29 +475,29 @@ inline void read_compact_tree(const mxArray *a, std::size_t t, Tree &tree)
     // (A walk checks that a categorical split's variable is categorical.)
     const mxArray *ends = required_field(a, t, "left_set_ends");
     const mxArray *values = required_field(a, t, "left_sets");
-    if (!(host::is_real_int32(ends) && host::cols(ends) <= 1 && host::is_real_int32(values) &&
-          host::cols(values) <= 1 && read_packing(ends, values, tree)))
+    if (!(is_real_int32(ends) && cols(ends) <= 1 && is_real_int32(values) &&
+          cols(values) <= 1 && read_packing(ends, values, tree)))
         fail_fmt("forest{%zu}.left_sets and left_set_ends must be int32 columns, the left sets "
                  "packed as forestfit makes them.",
                  t + 1);
-    tree.M = host::numel(ends);
+    tree.M = numel(ends);
 }
 
 // An expanded tree (`M` and `packed` as tree_element finds them; `sets`
 // has room for its 2M value sets when they come from catsplit's cells).
 inline void read_expanded_tree(const mxArray *a, std::size_t t, std::size_t M, bool packed,
-                               Tree &tree, ValueSet *sets)
+                               TreeView &tree, ValueSet *sets)
 {
     tree.M = M;
     const mxArray *var = required_field(a, t, "var");
-    if (!(host::is_real_int32(var) && host::cols(var) == 1))
+    if (!(is_real_int32(var) && cols(var) == 1))
         fail_fmt("forest{%zu}.var must be an int32 N-by-1 vector (one entry per node).", t + 1);
-    tree.N = host::rows(var);
+    tree.N = rows(var);
     if (tree.N == 0)
         fail_fmt("forest{%zu} has no nodes: var must have at least one row, as every walk "
                  "starts at node 1.",
                  t + 1);
-    tree.var = host::int32s(var).data();
+    tree.var = int32s(var).data();
     tree.cut = node_doubles(a, t, "cut", tree.N);
     tree.leftchildren = node_int32s(a, t, "leftchildren", tree.N);
     tree.rightchildren = node_int32s(a, t, "rightchildren", tree.N);
@@ -570,7 +516,7 @@ inline const mxArray *tree_element(const mxArray *forest, std::size_t t, std::si
                                    bool &packed)
 {
     const mxArray *a = mxGetCell(forest, static_cast<mwIndex>(t));
-    if (a == nullptr || !mxIsStruct(a) || host::numel(a) != 1)
+    if (a == nullptr || !mxIsStruct(a) || numel(a) != 1)
         fail_fmt("forest{%zu} must be a 1-by-1 tree struct, as forestfit returns them.", t + 1);
     if (is_compact(a))
         return a;
@@ -578,17 +524,17 @@ inline const mxArray *tree_element(const mxArray *forest, std::size_t t, std::si
     if (packed) {
         const mxArray *ends = field(a, "catsplit_ends");
         const mxArray *values = field(a, "catsplit_values");
-        if (!(ends != nullptr && host::is_real_int32(ends) && host::cols(ends) == 2 &&
-              host::dimension_count(ends) == 2 && values != nullptr &&
-              host::is_real_int32(values)))
+        if (!(ends != nullptr && is_real_int32(ends) && cols(ends) == 2 &&
+              dimension_count(ends) == 2 && values != nullptr &&
+              is_real_int32(values)))
             fail_packed(t);
-        M = host::rows(ends);
+        M = rows(ends);
         return a;
     }
     const mxArray *catsplit = required_field(a, t, "catsplit");
-    if (!(mxIsCell(catsplit) && host::cols(catsplit) == 2))
+    if (!(mxIsCell(catsplit) && cols(catsplit) == 2))
         fail_fmt("forest{%zu}.catsplit must be an M-by-2 cell array of value sets.", t + 1);
-    M = host::rows(catsplit);
+    M = rows(catsplit);
     return a;
 }
 
@@ -597,7 +543,7 @@ inline std::size_t tree_count(const mxArray *forest)
 {
     if (!mxIsCell(forest))
         fail("forest must be a cell array of tree structs, as forestfit returns it.");
-    return host::numel(forest);
+    return numel(forest);
 }
 
 // The catsplit rows of the expanded trees without packed value sets, for
@@ -608,12 +554,12 @@ inline std::size_t catsplit_rows(const mxArray *forest, std::size_t T)
     std::size_t rows = 0;
     for (std::size_t t = 0; t < T; ++t) {
         const mxArray *a = mxGetCell(forest, static_cast<mwIndex>(t));
-        if (a == nullptr || !mxIsStruct(a) || host::numel(a) != 1 || is_compact(a) ||
+        if (a == nullptr || !mxIsStruct(a) || numel(a) != 1 || is_compact(a) ||
             has_packed_sets(a))
             continue;
         const mxArray *catsplit = field(a, "catsplit");
         if (catsplit != nullptr && mxIsCell(catsplit))
-            rows += host::numel(catsplit) / 2;
+            rows += numel(catsplit) / 2;
     }
     return rows;
 }
@@ -623,15 +569,15 @@ inline std::size_t catsplit_rows(const mxArray *forest, std::size_t T)
 class Forest {
 public:
     explicit Forest(const mxArray *forest)
-        : T_(tree_count(forest)), trees_(T_, host::unfilled),
-          sets_(2 * catsplit_rows(forest, T_), host::unfilled)
+        : T_(tree_count(forest)), trees_(T_, unfilled),
+          sets_(2 * catsplit_rows(forest, T_), unfilled)
     {
         std::size_t at = 0;
         for (std::size_t t = 0; t < T_; ++t) {
             std::size_t M = 0;
             bool packed = false;
             const mxArray *a = tree_element(forest, t, M, packed);
-            Tree *tree = new (&trees_[t]) Tree();
+            TreeView *tree = new (&trees_[t]) TreeView();
             if (is_compact(a)) {
                 read_compact_tree(a, t, *tree);
             } else {
@@ -643,14 +589,61 @@ public:
     }
 
     std::size_t size() const { return T_; }
-    const Tree &operator[](std::size_t t) const { return trees_[t]; }
+    const TreeView &operator[](std::size_t t) const { return trees_[t]; }
     std::size_t max_nodes() const { return max_nodes_; }
 
 private:
     std::size_t T_;
     std::size_t max_nodes_ = 0;
-    host::Scratch<Tree> trees_;
-    host::Scratch<ValueSet> sets_;
+    Scratch<TreeView> trees_;
+    Scratch<ValueSet> sets_;
 };
 
-} // namespace forest
+// ---- the data against what the trees were fitted on -----------------------
+
+// Checks, for every tree that says what it was fitted on, that `data` has
+// the columns of its `part` and that its categorical columns hold the
+// integers 1..L. Trees share their levels as a rule, so data already
+// checked against equal levels is not scanned again.
+inline void check_fitted(const Forest &forest, const core::DataMatrix &data, core::Part part)
+{
+    const core::TreeView *checked = nullptr;
+    for (std::size_t t = 0; t < forest.size(); ++t) {
+        const core::TreeView &tree = forest[t];
+        if (!tree.fitted)
+            continue;
+        const std::size_t first = part == core::INSTANCES ? tree.theta_columns : 0;
+        const std::size_t expected = part == core::CONFIGURATIONS ? tree.theta_columns
+                                     : part == core::INSTANCES    ? tree.levels.size() - first
+                                                            : tree.levels.size();
+        if (data.cols != expected)
+            fail_fmt("%s has %zu columns, but forest{%zu} was fitted with %zu %s.", data.name,
+                     data.cols, t + 1, expected,
+                     part == core::CONFIGURATIONS ? "configuration columns (theta_columns)"
+                     : part == core::INSTANCES    ? "instance columns (levels less theta_columns)"
+                                            : "columns (levels)");
+        if (checked != nullptr && checked->theta_columns == tree.theta_columns &&
+            checked->levels.size() == tree.levels.size() &&
+            std::equal(tree.levels.begin(), tree.levels.end(), checked->levels.begin()))
+            continue;
+        for (std::size_t c = 0; c < data.cols; ++c) {
+            const double L = tree.levels[first + c];
+            if (L == 0)
+                continue;
+            const double *column = data.values + c * data.rows;
+            for (std::size_t i = 0; i < data.rows; ++i) {
+                const double x = column[i];
+                if (!(x >= 1 && x <= L && x == std::floor(x))) {
+                    fail_fmt("%s(%zu, %zu) = %s, but forest{%zu} was fitted with that column "
+                             "categorical of levels %.0f: its values must be the integers "
+                             "1..%.0f.",
+                             data.name, i + 1, c + 1, shown(x).text, t + 1, L, L);
+                }
+            }
+        }
+        checked = &tree;
+    }
+}
+
+} // namespace host
+

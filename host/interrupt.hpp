@@ -53,12 +53,12 @@ void interruptible_work(std::size_t count, std::size_t threads, double steps, Wo
 {
     std::atomic<bool> stop{false};
     if (steps < INTERRUPTIBLE_STEPS) {
-        parallel_work(count, threads,
+        core::parallel_work(count, threads,
                       [&](std::size_t item, std::size_t worker) { work(item, worker, stop); });
         return;
     }
     InterruptPoll poll;
-    parallel_for_watched(
+    core::parallel_for_watched(
         count, std::max<std::size_t>(threads, 1), stop, INTERRUPT_PERIOD,
         [&](std::size_t item, std::size_t worker) { work(item, worker, stop); },
         [&poll] { poll(); });

@@ -8,6 +8,7 @@
 #include "compiler.hpp"
 #include "memory.hpp"
 #include "mex.h"
+#include "span.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -30,22 +31,7 @@ extern "C" TOOLBOX_EXPORT const char *mexVersion(void)
 
 namespace host {
 
-// A view over a host buffer: a pointer and a length, nothing owned.
-template <class T>
-class Span {
-public:
-    Span() = default;
-    Span(T *data, std::size_t size) : data_(data), size_(size) {}
-    T &operator[](std::size_t i) const { return data_[i]; }
-    T *data() const { return data_; }
-    std::size_t size() const { return size_; }
-    T *begin() const { return data_; }
-    T *end() const { return data_ + size_; }
-
-private:
-    T *data_ = nullptr;
-    std::size_t size_ = 0;
-};
+using core::Span;
 
 // Octave 7 keeps an array's dimensions in a cache made when its row or
 // column count is first asked, and loses that cache (16 bytes a call) when

@@ -15,8 +15,8 @@
 namespace {
 
 using host::fail;
-using tiles::MR;
-using tiles::NR;
+using core::tiles::MR;
+using core::tiles::NR;
 
 enum { IN_A = 0, IN_B, IN_L, NUM_INPUTS };
 
@@ -28,7 +28,7 @@ void require_codes(const mxArray *x, const char *message)
         fail(message);
 }
 
-// One tile's weighted mismatch counts (see tiles::tile_matrix), codes
+// One tile's weighted mismatch counts (see core::tiles::tile_matrix), codes
 // compared as doubles (exact for 32-bit integers). The portable kernel: the
 // reference arithmetic in standard C++, one scalar lane at a time in the
 // order the vector kernel's lanes take.
@@ -38,10 +38,10 @@ struct PortableMismatches {
     std::size_t D;
 
     template <bool Packed>
-    TOOLBOX_FORCE_INLINE void sums(const double *panel, const tiles::Tile &tile,
+    TOOLBOX_FORCE_INLINE void sums(const double *panel, const core::tiles::Tile &tile,
                                    double *out) const
     {
-        const tiles::TileColumns<std::int32_t> lanes = tiles::tile_columns<Packed>(a, b, D, tile);
+        const core::tiles::TileColumns<std::int32_t> lanes = core::tiles::tile_columns<Packed>(a, b, D, tile);
 
         // Local sums, which no store through the operands' pointers can
         // touch, so they stay in registers.
@@ -78,10 +78,10 @@ struct VectorMismatches {
     std::size_t D;
 
     template <bool Packed>
-    TOOLBOX_FORCE_INLINE void sums(const double *panel, const tiles::Tile &tile,
+    TOOLBOX_FORCE_INLINE void sums(const double *panel, const core::tiles::Tile &tile,
                                    double *out) const
     {
-        const tiles::TileColumns<std::int32_t> lanes = tiles::tile_columns<Packed>(a, b, D, tile);
+        const core::tiles::TileColumns<std::int32_t> lanes = core::tiles::tile_columns<Packed>(a, b, D, tile);
 
         v4d s[NR][2];
         TOOLBOX_UNROLL(4)
@@ -126,14 +126,14 @@ struct VectorMismatches {
 void mismatch_matrix_portable(const std::int32_t *a, const std::int32_t *b, const double *w,
                               std::size_t D, std::size_t n, std::size_t m, double *C)
 {
-    tiles::tile_matrix(PortableMismatches{a, b, w, D}, a, D, n, m, C);
+    core::tiles::tile_matrix(PortableMismatches{a, b, w, D}, a, D, n, m, C);
 }
 
 #if TOOLBOX_GNU_EXTENSIONS
 void mismatch_matrix_vector(const std::int32_t *a, const std::int32_t *b, const double *w,
                             std::size_t D, std::size_t n, std::size_t m, double *C)
 {
-    tiles::tile_matrix(VectorMismatches{a, b, w, D}, a, D, n, m, C);
+    core::tiles::tile_matrix(VectorMismatches{a, b, w, D}, a, D, n, m, C);
 }
 #endif
 
@@ -142,7 +142,7 @@ TOOLBOX_TARGET_AVX2
 void mismatch_matrix_avx2(const std::int32_t *a, const std::int32_t *b, const double *w,
                           std::size_t D, std::size_t n, std::size_t m, double *C)
 {
-    tiles::tile_matrix(VectorMismatches{a, b, w, D}, a, D, n, m, C);
+    core::tiles::tile_matrix(VectorMismatches{a, b, w, D}, a, D, n, m, C);
 }
 #endif
 
@@ -152,7 +152,7 @@ void mismatch_matrix_avx2(const std::int32_t *a, const std::int32_t *b, const do
 void mismatch_matrix(const std::int32_t *a, const std::int32_t *b, const double *w,
                      std::size_t D, std::size_t n, std::size_t m, double *C)
 {
-    kernels::choose<decltype(&mismatch_matrix_portable)>(
+    core::kernels::choose<decltype(&mismatch_matrix_portable)>(
         {mismatch_matrix_portable, TOOLBOX_VECTOR_KERNEL(mismatch_matrix_vector),
          TOOLBOX_AVX2_KERNEL(mismatch_matrix_avx2)})(a, b, w, D, n, m, C);
 }

@@ -16,6 +16,9 @@
 // them back when both are done. Each range is strictly increasing again by
 // then, exactly as the divided list was on entry. Scratch is thus a fixed
 // O(rows(Theta) + rows(X) + N) plus one frame per node on the current path.
+#include "faults.hpp"
+#include "mexhost.hpp"
+#include "treeargs.hpp"
 #include "treerules.hpp"
 
 #include <cstring>
@@ -24,12 +27,12 @@ namespace {
 
 using host::fail;
 using host::fail_fmt;
-using host::category_of;
-using host::is_catsplit_row;
-using host::is_node_number;
-using host::lists;
-using host::partition_stably;
-using host::split_column;
+using core::category_of;
+using core::is_catsplit_row;
+using core::is_node_number;
+using core::lists;
+using core::partition_stably;
+using core::split_column;
 
 enum {
     IN_VAR = 0,
@@ -82,7 +85,7 @@ struct Data {
 const mxArray *value_set(const mxArray *catsplit, std::size_t index)
 {
     const mxArray *set = mxGetCell(catsplit, static_cast<mwIndex>(index));
-    if (host::set_state(set) != host::SetState::usable)
+    if (host::set_state(set) != core::SetState::usable)
         fail("Elements of catsplit cell array have to be ints (cast them to int in Matlab)");
     return set;
 }

@@ -155,7 +155,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 
     // The forest: the mean of the per-tree means, and the mean of the
     // per-tree second moments less the squared forest mean.
-    pool_trees(tree_means, tree_vars.data(), K, T, K, means, vars);
+    core::pool_trees(tree_means, tree_vars.data(), K, T, K, means, vars);
 
     const Outputs slots(nlhs, plhs);
     for (int o = 0; o < NUM_OUTPUTS; ++o)

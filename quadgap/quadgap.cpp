@@ -18,8 +18,8 @@
 namespace {
 
 using host::fail;
-using tiles::MR;
-using tiles::NR;
+using core::tiles::MR;
+using core::tiles::NR;
 
 enum { IN_A = 0, IN_B, IN_Q };
 
@@ -38,16 +38,16 @@ void require_full_double(const mxArray *x, const char *message, const char *name
 // The portable kernels: the reference arithmetic in standard C++, one
 // scalar lane at a time in the order the vector kernels' lanes take.
 
-// One tile's sums of squared gaps (see tiles::tile_matrix).
+// One tile's sums of squared gaps (see core::tiles::tile_matrix).
 struct PortableDistances {
     const double *a, *b;
     std::size_t D;
 
     template <bool Packed>
-    TOOLBOX_FORCE_INLINE void sums(const double *panel, const tiles::Tile &tile,
+    TOOLBOX_FORCE_INLINE void sums(const double *panel, const core::tiles::Tile &tile,
                                    double *out) const
     {
-        const tiles::TileColumns<double> lanes = tiles::tile_columns<Packed>(a, b, D, tile);
+        const core::tiles::TileColumns<double> lanes = core::tiles::tile_columns<Packed>(a, b, D, tile);
 
         // Local sums, which no store through the operands' pointers can
         // touch, so they stay in registers.
@@ -109,10 +109,10 @@ struct VectorDistances {
     std::size_t D;
 
     template <bool Packed>
-    TOOLBOX_FORCE_INLINE void sums(const double *panel, const tiles::Tile &tile,
+    TOOLBOX_FORCE_INLINE void sums(const double *panel, const core::tiles::Tile &tile,
                                    double *out) const
     {
-        const tiles::TileColumns<double> lanes = tiles::tile_columns<Packed>(a, b, D, tile);
+        const core::tiles::TileColumns<double> lanes = core::tiles::tile_columns<Packed>(a, b, D, tile);
 
         v4d s[NR][2];
         TOOLBOX_UNROLL(4)
@@ -241,7 +241,7 @@ TOOLBOX_FORCE_INLINE void weighted_loop(const double *a, const double *b, const 
 void distance_matrix_portable(const double *a, const double *b, std::size_t D, std::size_t n,
                               std::size_t m, double *C)
 {
-    tiles::tile_matrix(PortableDistances{a, b, D}, a, D, n, m, C);
+    core::tiles::tile_matrix(PortableDistances{a, b, D}, a, D, n, m, C);
 }
 
 void weighted_sums_portable(const double *a, const double *b, const double *Q, std::size_t D,
@@ -254,7 +254,7 @@ void weighted_sums_portable(const double *a, const double *b, const double *Q, s
 void distance_matrix_vector(const double *a, const double *b, std::size_t D, std::size_t n,
                             std::size_t m, double *C)
 {
-    tiles::tile_matrix(VectorDistances{a, b, D}, a, D, n, m, C);
+    core::tiles::tile_matrix(VectorDistances{a, b, D}, a, D, n, m, C);
 }
 
 void weighted_sums_vector(const double *a, const double *b, const double *Q, std::size_t D,
@@ -269,7 +269,7 @@ TOOLBOX_TARGET_AVX2
 void distance_matrix_avx2(const double *a, const double *b, std::size_t D, std::size_t n,
                           std::size_t m, double *C)
 {
-    tiles::tile_matrix(VectorDistances{a, b, D}, a, D, n, m, C);
+    core::tiles::tile_matrix(VectorDistances{a, b, D}, a, D, n, m, C);
 }
 
 TOOLBOX_TARGET_AVX2
@@ -285,7 +285,7 @@ void weighted_sums_avx2(const double *a, const double *b, const double *Q, std::
 void distance_matrix(const double *a, const double *b, std::size_t D, std::size_t n,
                      std::size_t m, double *C)
 {
-    kernels::choose<decltype(&distance_matrix_portable)>(
+    core::kernels::choose<decltype(&distance_matrix_portable)>(
         {distance_matrix_portable, TOOLBOX_VECTOR_KERNEL(distance_matrix_vector),
          TOOLBOX_AVX2_KERNEL(distance_matrix_avx2)})(a, b, D, n, m, C);
 }
@@ -294,7 +294,7 @@ void distance_matrix(const double *a, const double *b, std::size_t D, std::size_
 void weighted_sums(const double *a, const double *b, const double *Q, std::size_t D,
                    std::size_t n, std::size_t m, double *c)
 {
-    kernels::choose<decltype(&weighted_sums_portable)>(
+    core::kernels::choose<decltype(&weighted_sums_portable)>(
         {weighted_sums_portable, TOOLBOX_VECTOR_KERNEL(weighted_sums_vector),
          TOOLBOX_AVX2_KERNEL(weighted_sums_avx2)})(a, b, Q, D, n, m, c);
 }

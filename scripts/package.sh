@@ -4,7 +4,7 @@
 #   inst/   pairwood.m (the overview, help pairwood), pairwood_version.m,
 #           the example functions (examples/*.m) and their private helpers
 #           (examples/private/*.m, into inst/private/)
-#   src/    every module folder (NAME/NAME.cpp and its help NAME.m), host/,
+#   src/    every module folder (NAME/NAME.cpp and its help NAME.m), core/, host/,
 #           and a Makefile that builds them all (scripts/package/Makefile)
 # The version is read from pairwood_version.m, the modules from the tree
 # (every top-level folder NAME holding NAME.cpp, as build.m finds them), the
@@ -26,12 +26,13 @@ name=pairwood-$version
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 pkg=$stage/$name
-mkdir -p "$pkg/inst" "$pkg/src/host"
+mkdir -p "$pkg/inst" "$pkg/src/core" "$pkg/src/host"
 
 cp COPYING "$pkg/"
 cp pairwood.m pairwood_version.m examples/*.m "$pkg/inst/"
 mkdir "$pkg/inst/private"
 cp examples/private/*.m "$pkg/inst/private/"
+cp core/*.hpp "$pkg/src/core/"
 cp host/*.hpp "$pkg/src/host/"
 for m in "${modules[@]}"; do
   [ -f "$m/$m.m" ] || { echo "package: $m has no help file $m/$m.m" >&2; exit 1; }

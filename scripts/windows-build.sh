@@ -34,7 +34,7 @@ read -r -a incflags <<< "$(mkoctfile -p INCFLAGS)"
 read -r -a cxxflags <<< "$flags"
 # MATLAB's BLAS takes 64-bit integers; only lowsweep calls it.
 cxxflags+=(-DBLAS_INT64 -Wa,-muse-unaligned-vector-move -DTOOLBOX_UNALIGNED_VECTOR_MOVES
-          -Ihost "${incflags[@]}")
+          -Icore -Ihost "${incflags[@]}")
 
 rm -rf "$out"
 mkdir -p "$out/lib" "$out/obj"

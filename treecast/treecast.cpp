@@ -8,6 +8,9 @@
 // fault) is finished by the plain row walk `fwd_one_row`, row by row in
 // increasing order, so random draws and errors come exactly as a row-by-row
 // walk would produce them.
+#include "faults.hpp"
+#include "mexhost.hpp"
+#include "treeargs.hpp"
 #include "treerules.hpp"
 
 #include <cstdlib>
@@ -17,13 +20,13 @@ namespace {
 
 using host::fail;
 using host::fail_fmt;
-using host::category_of;
-using host::is_catsplit_row;
-using host::is_node_number;
-using host::lists;
-using host::SetState;
+using core::category_of;
+using core::is_catsplit_row;
+using core::is_node_number;
+using core::lists;
+using core::SetState;
 using host::set_state;
-using host::split_column;
+using core::split_column;
 
 enum {
     IN_X = 0,
@@ -194,7 +197,7 @@ double fwd_one_row(const Tree &t, const Rows &x, std::size_t i, std::size_t star
 // nothing). The sets cannot change during a call, so each row is read once
 // per call, not at every visit; a read raises nothing, even for a set the
 // row walk would report.
-host::CategoryWindow read_sides(const mxArray *catsplit, std::size_t row, std::size_t M)
+core::CategoryWindow read_sides(const mxArray *catsplit, std::size_t row, std::size_t M)
 {
     const mxArray *left = mxGetCell(catsplit, static_cast<mwIndex>(row));
     if (set_state(left) != SetState::usable)
@@ -203,7 +206,7 @@ host::CategoryWindow read_sides(const mxArray *catsplit, std::size_t row, std::s
     const mxArray *right = mxGetCell(catsplit, static_cast<mwIndex>(row + M));
     if (set_state(right) == SetState::usable)
         right_set = host::int32s(right);
-    return host::category_window(host::int32s(left), right_set);
+    return core::category_window(host::int32s(left), right_set);
 }
 
 // Rows walked together. Enough to keep several independent loads in
@@ -217,7 +220,7 @@ constexpr std::size_t GROUP = 256;
 struct Step {
     std::size_t column_start = 0; // n * (column - 1); 0 at nodes a row stays at
     double cut = 0;
-    host::CategoryWindow sides; // categorical nodes only
+    core::CategoryWindow sides; // categorical nodes only
     // Children are int32, so every node a row can reach numbers below 2^31.
     std::uint32_t next[3] = {};
     bool categorical = false;

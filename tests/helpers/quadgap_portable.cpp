@@ -13,5 +13,5 @@ extern "C" void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *
 {
     quadgap_gateway(nlhs < 2 ? nlhs : 1, plhs, nrhs, prhs);
     if (nlhs >= 2)
-        plhs[1] = mxCreateString(tiles::kernel_name(tiles::dispatched_kernel()));
+        plhs[1] = mxCreateString(core::tiles::kernel_name(core::tiles::dispatched_kernel()));
 }

@@ -7,5 +7,5 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *[])
 {
     if (nrhs != 0 || nlhs > 1)
         host::fail("Usage: kernel = tile_kernel()");
-    plhs[0] = mxCreateString(tiles::kernel_name(tiles::dispatched_kernel()));
+    plhs[0] = mxCreateString(core::tiles::kernel_name(core::tiles::dispatched_kernel()));
 }

@@ -37,7 +37,7 @@ for cxx in g++ clang++; do
        'int mexPrintf(const char *, ...);' \
        'TOOLBOX_PRINTF_FORMAT(1, 2) void say(const char *, ...);' \
        'void call() { say("%d", 1); }' |
-     "$cxx" -std=c++17 -x c++ -Wall -Wextra -Werror -fsyntax-only -Ihost -; then
+     "$cxx" -std=c++17 -x c++ -Wall -Wextra -Werror -fsyntax-only -Icore -Ihost -; then
     echo "  ok    $cxx: format checking survives printf defined as mexPrintf"
     passed=$((passed + 1))
   else
@@ -65,7 +65,7 @@ for name in "${modules[@]}"; do
   echo "$name"
   # The stand-in's mex.h comes first on the include path; a warning fails
   # the build, as MATLAB's header (printf defined as mexPrintf) may make one.
-  if ! g++ "${cxxflags[@]}" -g -Werror "${sanitize[@]}" -Itests/matlab -Ihost "${defs[@]}" \
+  if ! g++ "${cxxflags[@]}" -g -Werror "${sanitize[@]}" -Itests/matlab -Icore -Ihost "${defs[@]}" \
          -c "$name/$name.cpp" -o "$out/$name.o" ||
      ! g++ "${cxxflags[@]}" -g -Werror "${sanitize[@]}" -pthread -Itests/matlab \
          "$out/$name.o" "$table" "$out/standin.o" "${libs[@]}" -o "$out/$name"; then

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <functional>
 
-namespace forestcore {
+namespace core::fit {
 
 #if TOOLBOX_GNU_EXTENSIONS
 typedef double v2d TOOLBOX_VECTOR(16);
@@ -176,4 +176,4 @@ inline void order_by_rank(const std::uint32_t *row, const std::uint32_t *rank_of
     }
 }
 
-} // namespace forestcore
+} // namespace core::fit

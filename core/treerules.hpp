@@ -1,17 +1,16 @@
 // The rules the tree modules apply to the tree arrays: a value's category,
 // the column a split reads, which node and catsplit row numbers exist, how a
-// value set is found and searched, how a split divides a list of rows.
-// Header-only, like mexhost.hpp, so the modules share no code at run time.
+// value set is searched, how a split divides a list of rows.
 #pragma once
 
-#include "mexhost.hpp"
+#include "span.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
-namespace host {
+namespace core {
 
 // The category of a value no set can list.
 constexpr std::int32_t MISSING_CATEGORY = INT32_MIN;
@@ -42,34 +41,6 @@ inline bool is_node_number(std::int32_t child, std::size_t N)
 inline bool is_catsplit_row(std::int32_t r, std::size_t M)
 {
     return r >= 1 && static_cast<std::size_t>(r) <= M;
-}
-
-// Ends the call at categorical node `node` (1-based) whose cut names no
-// value set, 1..M: the set it names, or the cut itself where it is no
-// whole number. `where` begins the message (a tree's name, or "").
-[[noreturn]] inline void fail_cut(const char *where, std::size_t node, double cut,
-                                  const char *set, std::size_t M)
-{
-    const std::int32_t r = category_of(cut);
-    if (cut == static_cast<double>(r))
-        fail_fmt("%sthe cut of categorical node %zu names %s %d, outside 1..%zu.", where, node,
-                 set, static_cast<int>(r), M);
-    fail_fmt("%sthe cut of categorical node %zu is %s; it must name a %s, 1..%zu.", where, node,
-             shown(cut).text, set, M);
-}
-
-// A value set's standing: usable, unset, or of the wrong class. The class
-// is asked as a yes/no question: in Octave that is far cheaper than asking
-// for the class ID, and the walks ask at every categorical visit.
-enum class SetState { usable, unset, not_int32 };
-
-inline SetState set_state(const mxArray *set)
-{
-    if (set == nullptr)
-        return SetState::unset;
-    if (mxIsInt32(set))
-        return SetState::usable;
-    return is_unset(set) ? SetState::unset : SetState::not_int32;
 }
 
 // Whether a value set lists the category: a linear search (sets are short
@@ -183,4 +154,4 @@ inline std::size_t partition_stably(std::int32_t *list, std::size_t n, std::int3
     return n_left;
 }
 
-} // namespace host
+} // namespace core

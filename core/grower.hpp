@@ -23,7 +23,7 @@
 #include <limits>
 #include <vector>
 
-namespace forestcore {
+namespace core::fit {
 
 // The runs and the ranked variables, read in place or built once per fit.
 // Variables 0..theta_cols-1 are Theta's columns, the rest X's.
@@ -511,4 +511,4 @@ inline std::uint32_t rank_column(const double *values, std::size_t rows, std::ui
     return distinct;
 }
 
-} // namespace forestcore
+} // namespace core::fit

@@ -30,7 +30,7 @@
 #define TOOLBOX_AVX2_KERNEL(name) nullptr
 #endif
 
-namespace kernels {
+namespace core::kernels {
 
 enum class Kernel { portable, vector, avx2 };
 
@@ -112,4 +112,4 @@ Fn choose(const Family<Fn> &family)
     }
 }
 
-} // namespace kernels
+} // namespace core::kernels

@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstring>
 
-namespace tiles {
+namespace core::tiles {
 
 // The register tile of C: MR rows (two vectors of four lanes over i) by NR
 // columns. The packed panel holds the tile's MR columns of a, coordinate by
@@ -127,4 +127,4 @@ using kernels::Kernel;
 using kernels::dispatched_kernel;
 using kernels::kernel_name;
 
-} // namespace tiles
+} // namespace core::tiles

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-namespace host {
+namespace core {
 
 // The cores this process may run on: its affinity mask where the platform
 // has one (a job scheduler or taskset may have narrowed it), else the
@@ -170,4 +170,4 @@ void parallel_for_watched(std::size_t count, std::size_t threads, std::atomic<bo
     join();
 }
 
-} // namespace host
+} // namespace core

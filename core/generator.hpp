@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-namespace forestcore {
+namespace core::fit {
 
 class Generator {
 public:
@@ -66,4 +66,4 @@ private:
     std::uint64_t state_[4];
 };
 
-} // namespace forestcore
+} // namespace core::fit

@@ -16,7 +16,7 @@
 #include <sys/mman.h>
 #endif
 
-namespace pages {
+namespace core::pages {
 
 // Buffers from this size on are mapped on their own, with huge pages asked
 // for.
@@ -97,4 +97,4 @@ struct Allocator {
 template <class T>
 using Buffer = std::vector<T, Allocator<T>>;
 
-} // namespace pages
+} // namespace core::pages

@@ -13,7 +13,7 @@
 #include <limits>
 #include <vector>
 
-namespace forestcore {
+namespace core::fit {
 
 // Sends runs down a grown tree all at once, as the grower divides its
 // sample: each node stably divides its range of them between its children,
@@ -209,4 +209,4 @@ inline double truncated_mean(double m, double s, double c)
     return m + s * ratio;
 }
 
-} // namespace forestcore
+} // namespace core::fit

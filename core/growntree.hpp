@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace forestcore {
+namespace core::fit {
 
 // Which nodes keep their training responses.
 enum class KeptResponses { leaves, all, none };
@@ -41,4 +41,4 @@ struct GrownTree {
     std::size_t split_count() const { return left_sizes.size(); }
 };
 
-} // namespace forestcore
+} // namespace core::fit

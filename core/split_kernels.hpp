@@ -14,7 +14,7 @@
 #include <cstring>
 #include <limits>
 
-namespace forestcore {
+namespace core::fit {
 
 // The best cut of a node of m runs among prefixes lo..hi (1 <= lo <= hi <
 // m): the first i maximising S^2/i + (total-S)^2/(m-i), S = prefix[i-1],
@@ -200,4 +200,4 @@ inline SplitKernels chosen_split_kernels()
             chosen_small_sort()};
 }
 
-} // namespace forestcore
+} // namespace core::fit

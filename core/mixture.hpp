@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-namespace host {
+namespace core {
 
 // For k = 0..K-1, with tree t's mean and variance at tree_means[k +
 // t*tree_step] (tree_vars likewise): the mean of the per-tree means, and
@@ -34,4 +34,4 @@ inline void pool_trees(const double *tree_means, const double *tree_vars, std::s
     }
 }
 
-} // namespace host
+} // namespace core
