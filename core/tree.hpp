@@ -108,12 +108,15 @@ struct Fault {
         BAD_CATSPLIT,    // a categorical cut naming no catsplit row
         BAD_SET,         // a value set unset or not int32
         NOT_CATEGORICAL, // a compact tree's categorical split on a variable of no levels
-        MISSING_CATEGORY // a value neither set lists
+        MISSING_CATEGORY, // a value neither set lists
+        NO_SIDE,         // a strategy drawing a side from two empty value sets
+        BAD_STRATEGY     // a strategy for missing categories that does not exist
     } kind = NONE;
     std::size_t tree = 0; // 0-based, as every index here
     std::size_t node = 0;
-    std::int64_t number = 0; // the child, variable or catsplit row named
+    std::int64_t number = 0; // the child, variable, catsplit row or strategy named
     bool right = false;      // BAD_CHILD, BAD_SET: which side
+    SetState state = SetState::usable; // BAD_SET: what is wrong with the set
     const char *data = "";   // MISSING_CATEGORY: the argument, row and column
     std::size_t row = 0;
     std::size_t column = 0;
@@ -148,11 +151,12 @@ inline bool split_is_usable(const TreeView &t, std::size_t k, Fault &f)
     for (const bool right : {false, true}) {
         if (right && t.left_only)
             break;
-        if (t.set(static_cast<std::size_t>(r) - 1 + (right ? t.M : 0)).state !=
-            SetState::usable) {
+        const SetState state = t.set(static_cast<std::size_t>(r) - 1 + (right ? t.M : 0)).state;
+        if (state != SetState::usable) {
             f.kind = Fault::BAD_SET;
             f.number = r;
             f.right = right;
+            f.state = state;
             return false;
         }
     }

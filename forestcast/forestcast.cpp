@@ -20,6 +20,7 @@
 #include "mixture.hpp"
 #include "options.hpp"
 #include "tree.hpp"
+#include "walks.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -45,96 +46,6 @@ constexpr const char *USAGE =
 // spread evenly over the threads.
 constexpr std::size_t BLOCK = 1024;
 
-// A node as the block walk reads it, compiled from the tree's arrays once
-// per call: its cut (at a categorical split, its row of the windows
-// table), the column of Z its variable sits in, and its left child; the
-// right child is the next node, as forestfit and grow_tree number them. A
-// row stays where the checked walk must decide (a leaf, a fault to report,
-// a right child elsewhere): such a node's
-// cut is NaN, which sends every row right, and its left child the node
-// before it, so that the ordered step's arithmetic leads back to the node
-// itself without a branch. 16 bytes: a tree of 60,000 nodes fits a core's
-// second-level cache.
-struct Step {
-    double cut;
-    std::uint32_t left;
-    std::uint16_t column; // 0-based
-    std::uint16_t categorical;
-};
-static_assert(sizeof(Step) == 16, "a step is two to a cache line's quarter");
-
-// The window of compact tree t's categorical node k (usable): its left
-// set, the rest of its variable's levels right.
-core::CategoryWindow window_at(const TreeView &t, std::size_t k)
-{
-    const std::size_t r = static_cast<std::size_t>(core::category_of(t.cut[k])) - 1;
-    return core::left_set_window(
-        t.set(r).values, t.levels_of(static_cast<std::size_t>(core::split_column(t.var[k]))));
-}
-
-bool same_window(const core::CategoryWindow &a, const core::CategoryWindow &b)
-{
-    return a.known == b.known && a.right == b.right && a.base == b.base;
-}
-
-// Compiles tree t for data of `columns` columns: its steps (N) and the
-// windows of its catsplit rows (M).
-void compile_tree(const TreeView &t, std::size_t columns, Step *steps,
-                  core::CategoryWindow *windows)
-{
-    Fault ignored;
-    // Only usable sets are read: no split that names another row compiles.
-    // A compact tree's right sets are the other categories of the split's
-    // variable: its window is made from the first node naming its sets.
-    if (t.left_only) {
-        for (std::size_t k = t.N; k-- > 0;)
-            if (t.var[k] < 0 && core::split_is_usable(t, k, ignored))
-                windows[core::category_of(t.cut[k]) - 1] = window_at(t, k);
-    } else {
-        for (std::size_t r = 0; r < t.M; ++r)
-            windows[r] = core::category_window(t.set(r).values, t.set(r + t.M).values);
-    }
-    for (std::size_t k = 0; k < t.N; ++k) {
-        // Unsigned arithmetic: the root's "node before" wraps to it.
-        Step step{std::numeric_limits<double>::quiet_NaN(), static_cast<std::uint32_t>(k - 1), 0,
-                  0};
-        const std::int32_t v = t.var[k];
-        const std::uint64_t column = static_cast<std::uint64_t>(core::split_column(v));
-        std::size_t left = 0, right = 0;
-        if (v != 0 && column <= std::min<std::size_t>(columns, UINT16_MAX + std::size_t{1}) &&
-            core::split_is_usable(t, k, ignored) && core::child_of(t, k, false, left, ignored) &&
-            core::child_of(t, k, true, right, ignored) && right == left + 1) {
-            step.left = static_cast<std::uint32_t>(left);
-            step.column = static_cast<std::uint16_t>(column - 1);
-            step.cut = t.cut[k];
-            if (v < 0) {
-                step.categorical = 1;
-                step.cut = core::category_of(t.cut[k]) - 1;
-                // Sets that nodes on variables of other levels share: the
-                // checked walk decides here.
-                if (t.left_only && !same_window(windows[static_cast<std::size_t>(step.cut)],
-                                                window_at(t, k)))
-                    step = Step{std::numeric_limits<double>::quiet_NaN(),
-                                static_cast<std::uint32_t>(k - 1), 0, 0};
-            }
-        }
-        steps[k] = step;
-    }
-}
-
-// The node a row with value x goes to from `step` (node k): the node
-// itself where the checked walk must decide (also for a category its row's
-// window does not know).
-inline std::uint32_t next_of(const Step &step, const core::CategoryWindow *windows,
-                             std::uint32_t k, double x)
-{
-    if (!step.categorical) // a NaN value or cut compares false: right
-        return step.left + static_cast<std::uint32_t>(!(step.cut > x));
-    const core::CategoryWindow &w = windows[static_cast<std::size_t>(step.cut)];
-    const std::size_t side = w.side(core::category_of(x));
-    return side == 2 ? k : step.left + static_cast<std::uint32_t>(side);
-}
-
 // One thread's scratch: the rows of the block still walking, the node
 // each has reached and the steps it took; the leaves' means and variances
 // per tree (row b of tree t at b + t * span, span the rows of a block).
@@ -147,120 +58,52 @@ struct WalkScratch {
     std::size_t span;
 };
 
-// Steps a walk takes between looks at the stop flag.
-constexpr std::size_t STOP_CHECK_STEPS = 4096;
-
-// Walks row `row` of Z from node k, which it reached in `taken` steps, to
-// a leaf, with every check: the walk that decides what the block walk left
-// and reports the faults. Returns the leaf, or N with `fault` filled, or N
-// without a fault once `stop` is set (a path may be millions of nodes long).
-std::size_t walk_row(const TreeView &t, const core::DataMatrix &z, std::size_t row, std::size_t k,
-                     std::size_t taken, Fault &fault, const std::atomic<bool> &stop)
+// A row's walk with every check; a category neither set lists is a fault.
+bool walk_row(const TreeView &t, const core::DataMatrix &z, std::size_t row, std::size_t k,
+              std::size_t taken, core::Reached &reached, Fault &fault,
+              const std::atomic<bool> &stop)
 {
-    for (std::size_t steps = 1;; ++steps) {
-        if (steps % STOP_CHECK_STEPS == 0 && stop.load(std::memory_order_relaxed))
-            return t.N;
-        const std::int32_t v = t.var[k];
-        if (v == 0)
-            return k;
-        fault.node = k;
-        fault.row = row;
-        // forestmargins' order at a node: the variable, then the split's sets.
-        const std::uint64_t column = static_cast<std::uint64_t>(core::split_column(v));
-        if (column > z.cols) {
-            fault.kind = Fault::BAD_VARIABLE;
-            fault.number = static_cast<std::int64_t>(column);
-            fault.columns = z.cols;
-            return t.N;
-        }
-        if (!core::split_is_usable(t, k, fault))
-            return t.N;
-        const double x = z.values[row + (column - 1) * z.rows];
-        bool right = !(t.cut[k] > x);
-        if (v < 0) {
-            const std::size_t r = static_cast<std::size_t>(core::category_of(t.cut[k])) - 1;
-            const core::Side side = core::categorical_side(t, r, v, core::category_of(x));
-            if (side == core::MISSING) {
-                fault.kind = Fault::MISSING_CATEGORY;
-                fault.data = z.name;
-                fault.column = column - 1;
-                fault.value = x;
-                return t.N;
-            }
-            right = side == core::RIGHT;
-        }
-        // The child first, then the step: as treecast, a walk longer than
-        // any path of N nodes has met a cycle.
-        if (!core::child_of(t, k, right, k, fault))
-            return t.N;
-        if (++taken > t.N - 1) {
-            fault.kind = Fault::CYCLE;
-            return t.N;
-        }
-    }
+    return core::walk_row(
+        t, z, row, k, taken, core::SetChecks::at_split,
+        [&](std::size_t, std::size_t, std::size_t, double x, Fault &f) {
+            f.kind = Fault::MISSING_CATEGORY;
+            f.data = z.name;
+            f.column = static_cast<std::size_t>(core::split_column(t.var[f.node])) - 1;
+            f.value = x;
+            return core::MissingChoice{core::MissingChoice::FAULT};
+        },
+        reached, fault, &stop);
 }
-
-// A tree as the block walk reads it: its compiled steps and windows, or
-// none where it has too few rows to walk for compiling to pay.
-struct Compiled {
-    const Step *steps;
-    const core::CategoryWindow *windows;
-};
 
 // Walks rows first..first+count-1 of Z, a block, down tree `index`, and
 // stores each row's leaf mean and variance in column `index` of the block's
-// tables. The block walk takes only steps
-// that cannot fail; the rows it leaves at a split are finished by walk_row
-// in row order, so the fault reported is the first row's. Returns early,
-// with no fault and the tables unfinished, once `stop` is set.
-Fault walk_block(const TreeView &t, const Compiled &c, std::size_t index, const core::DataMatrix &z,
-                 std::size_t first, std::size_t count, const WalkScratch &s,
-                 const std::atomic<bool> &stop)
+// tables: the block walk where the tree is compiled, then the checked walk
+// for the rows it left at a split, in row order, so that the fault
+// reported is the first row's. Returns early, with no fault and the tables
+// unfinished, once `stop` is set.
+Fault walk_block(const TreeView &t, const core::CompiledTree *c, std::size_t index,
+                 const core::DataMatrix &z, std::size_t first, std::size_t count,
+                 const WalkScratch &s, const std::atomic<bool> &stop)
 {
-    for (std::size_t b = 0; b < count; ++b) {
-        s.moving[b] = static_cast<std::uint32_t>(b);
-        s.node[b] = 0;
-        s.taken[b] = 0;
-    }
-    const double *const rows = z.values + first;
-    // A row still moving after N-1 sweeps has met a cycle: walk_row says so.
-    std::size_t live = c.steps != nullptr ? count : 0;
     Fault fault;
     fault.tree = index;
-    for (std::size_t sweep = 0; live > 0 && sweep + 1 < t.N; ++sweep) {
-        if (stop.load(std::memory_order_relaxed))
+    if (c != nullptr) {
+        if (!core::walk_block(*c, t.N, z.values + first, z.rows, count, s.moving, s.node,
+                              s.taken, &stop))
             return fault;
-        std::size_t kept = 0;
-        for (std::size_t q = 0; q < live; ++q) {
-            const std::uint32_t b = s.moving[q];
-            const std::uint32_t k = s.node[b];
-            const Step &step = c.steps[k];
-            // The row's value of the step's column (column 0 at a node it
-            // stays at, which Z has, as compiled trees are walked only then).
-            const double x = rows[b + step.column * z.rows];
-            const std::uint32_t next = next_of(step, c.windows, k, x);
-            // Wanted again a sweep later, when the block's other rows have
-            // moved: fetched now, its load overlaps theirs.
-            TOOLBOX_PREFETCH(c.steps + next);
-            const bool moved = next != k;
-            s.node[b] = next;
-            s.taken[b] = static_cast<std::uint32_t>(sweep + moved);
-            s.moving[kept] = b;
-            kept += moved;
-        }
-        live = kept;
+    } else {
+        std::fill(s.node, s.node + count, 0);
+        std::fill(s.taken, s.taken + count, 0);
     }
     double *const means = s.means + index * s.span;
     double *const vars = s.vars + index * s.span;
     for (std::size_t b = 0; b < count; ++b) {
-        std::size_t k = s.node[b];
-        if (t.var[k] != 0) {
-            k = walk_row(t, z, first + b, k, s.taken[b], fault, stop);
-            if (k == t.N)
-                return fault;
-        }
-        means[b] = t.leaf_mean[k];
-        vars[b] = t.leaf_var[k];
+        core::Reached reached{s.node[b]};
+        if (t.var[reached.node] != 0 &&
+            !walk_row(t, z, first + b, reached.node, s.taken[b], reached, fault, stop))
+            return fault;
+        means[b] = t.leaf_mean[reached.node];
+        vars[b] = t.leaf_var[reached.node];
     }
     return fault;
 }
@@ -276,7 +119,8 @@ Fault first_fault(const host::Forest &trees, const core::DataMatrix &z, std::siz
         for (std::size_t t = found.tree + 1; t < trees.size(); ++t) {
             Fault fault;
             fault.tree = t;
-            walk_row(trees[t], z, row, 0, 0, fault, stop);
+            core::Reached reached;
+            walk_row(trees[t], z, row, 0, 0, reached, fault, stop);
             if (fault)
                 return fault;
         }
@@ -310,7 +154,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     const double outputs = 16.0 * static_cast<double>(z.rows);
     double compiled = 0;
     for (std::size_t t = 0; t < T; ++t)
-        compiled += sizeof(Step) * static_cast<double>(trees[t].N) +
+        compiled += (sizeof(core::Step) + 8.0) * static_cast<double>(trees[t].N) +
                     sizeof(core::CategoryWindow) * static_cast<double>(trees[t].M);
     // Fewer threads where their tables would not fit: the answer is the
     // same, and only a call that one thread cannot make is refused.
@@ -338,14 +182,22 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         step_at[t + 1] = step_at[t] + (compiled ? trees[t].N : 0);
         window_at[t + 1] = window_at[t] + (compiled ? trees[t].M : 0);
     }
-    Scratch<Step> steps(step_at[T], unfilled);
+    Scratch<core::Step> steps(step_at[T], unfilled);
     Scratch<core::CategoryWindow> windows(window_at[T], unfilled);
+    Scratch<std::uint32_t> node_of_step(step_at[T], unfilled);
+    Scratch<std::uint32_t> labels(step_at[T], unfilled);
+    Scratch<core::CompiledTree> compiled_trees(T, unfilled);
     const double nodes = static_cast<double>(step_at[T] + window_at[T]);
     interruptible_work(T, threads, nodes, [&](std::size_t t, std::size_t,
                                               const std::atomic<bool> &) {
-        if (step_at[t + 1] > step_at[t])
-            compile_tree(trees[t], z.cols, steps.data() + step_at[t],
-                         windows.data() + window_at[t]);
+        if (step_at[t + 1] > step_at[t]) {
+            core::compile_tree(trees[t], z.cols, steps.data() + step_at[t],
+                               windows.data() + window_at[t], node_of_step.data() + step_at[t],
+                               labels.data() + step_at[t]);
+            compiled_trees[t] = core::CompiledTree{steps.data() + step_at[t],
+                                                   windows.data() + window_at[t],
+                                                   node_of_step.data() + step_at[t]};
+        }
     });
 
     // Every walk writes its scratch before reading it.
@@ -369,9 +221,8 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         faults[block] = Fault();
         for (std::size_t t = 0; t < T; ++t) {
             const bool compiled = step_at[t + 1] > step_at[t];
-            const Compiled c{compiled ? steps.data() + step_at[t] : nullptr,
-                             windows.data() + window_at[t]};
-            faults[block] = walk_block(trees[t], c, t, z, first, count, s, stop);
+            faults[block] = walk_block(trees[t], compiled ? &compiled_trees[t] : nullptr, t, z,
+                                       first, count, s, stop);
             if (faults[block]) {
                 faults[block] = first_fault(trees, z, first, faults[block], stop);
                 return;
@@ -383,7 +234,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     });
     for (std::size_t b = 0; b < blocks; ++b)
         if (faults[b])
-            host::report(faults[b], trees[faults[b].tree]);
+            host::report(faults[b], trees[faults[b].tree], host::Voice::forest);
 
     const Outputs slots(nlhs, plhs);
     for (int o = 0; o < NUM_OUTPUTS; ++o)

@@ -26,16 +26,64 @@ using core::Fault;
              shown(cut).text, set, M);
 }
 
-// Ends the call with the fault's message.
-[[noreturn]] inline void report(const Fault &f, const core::TreeView &t)
+// Whose words a fault is put in: treecast's and nodeharvest's, which name
+// a node of their tree arguments, or the forest modules', which name a tree
+// of the forest.
+enum class Voice { treecast, nodeharvest, forest };
+
+// Ends the call with the message of fault `f`, met in tree t.
+[[noreturn]] inline void report(const Fault &f, const core::TreeView &t, Voice voice)
 {
     const std::size_t tree = f.tree + 1;
     const std::size_t node = f.node + 1;
+    const char *side = f.right ? "right" : "left";
+    const long long number = static_cast<long long>(f.number);
+    // The messages of the tree arguments' modules, then the forest's.
+    if (voice != Voice::forest) {
+        const bool cast = voice == Voice::treecast;
+        switch (f.kind) {
+        case Fault::BAD_CHILD:
+            if (cast)
+                fail_fmt("children of node %zu must be node numbers in 1..%zu (got %lld).", node,
+                         t.N, number);
+            fail_fmt("the %s child of node %zu must be a node number in 1..%zu (got %lld).", side,
+                     node, t.N, number);
+        case Fault::CYCLE:
+            if (cast)
+                fail("the tree's children form a cycle: a walk from the root is longer than N-1 "
+                     "steps.");
+            fail_fmt("node %zu is reached a second time: the children of the tree form a cycle "
+                     "or share a subtree.",
+                     node);
+        case Fault::BAD_VARIABLE:
+            fail_fmt("split variable %lld of node %zu exceeds the %zu columns of %s.", number,
+                     node, f.columns, cast ? "X" : "Theta and X");
+        case Fault::BAD_CATSPLIT:
+            fail_cut("", node, t.cut[f.node], "catsplit row", t.M);
+        case Fault::BAD_SET:
+            if (cast && f.state == core::SetState::unset)
+                fail("Empty Cell in catsplit\n");
+            fail("Elements of catsplit cell array have to be ints (cast them to int in Matlab)");
+        case Fault::MISSING_CATEGORY:
+            fail("Missing value -- not allowed in this implementation (randomly assign missing "
+                 "values during tree construction!).");
+        case Fault::NO_SIDE:
+            fail_fmt("strategyForMissing %lld cannot choose a side at categorical node %zu: both "
+                     "of its value sets are empty.",
+                     number, node);
+        case Fault::BAD_STRATEGY:
+            fail("Neither going left nor right nor staying here should be impossible!");
+        case Fault::NOT_CATEGORICAL:
+        case Fault::NONE:
+            break;
+        }
+        fail("an unknown fault.");
+    }
     switch (f.kind) {
     case Fault::BAD_CHILD:
         fail_fmt("forest{%zu}: the %s child of node %zu must be a node number in 1..%zu (got "
                  "%lld).",
-                 tree, f.right ? "right" : "left", node, t.N, static_cast<long long>(f.number));
+                 tree, side, node, t.N, number);
     case Fault::CYCLE:
         fail_fmt("forest{%zu}: the children of the tree form a cycle or share a subtree "
                  "(met at node %zu).",
@@ -43,7 +91,7 @@ using core::Fault;
     case Fault::BAD_VARIABLE:
         fail_fmt("forest{%zu}: split variable %lld of node %zu exceeds the %zu columns of the "
                  "data.",
-                 tree, static_cast<long long>(f.number), node, f.columns);
+                 tree, number, node, f.columns);
     case Fault::BAD_CATSPLIT: {
         // A compact tree's cut names one of its left sets.
         char where[40];
@@ -53,16 +101,17 @@ using core::Fault;
     case Fault::BAD_SET:
         fail_fmt("forest{%zu}.catsplit{%lld, %d}, a value set of node %zu, must be an int32 "
                  "array.",
-                 tree, static_cast<long long>(f.number), f.right ? 2 : 1, node);
+                 tree, number, f.right ? 2 : 1, node);
     case Fault::NOT_CATEGORICAL:
         fail_fmt("forest{%zu}: node %zu splits variable %lld as categorical, but the tree's "
                  "levels do not make it categorical.",
-                 tree, node, static_cast<long long>(f.number));
-    case Fault::MISSING_CATEGORY: {
+                 tree, node, number);
+    case Fault::MISSING_CATEGORY:
         fail_fmt("%s(%zu, %zu) = %s is in neither value set of categorical node %zu of "
                  "forest{%zu}: every category the data holds must be listed at every split.",
                  f.data, f.row + 1, f.column + 1, shown(f.value).text, node, tree);
-    }
+    case Fault::NO_SIDE:
+    case Fault::BAD_STRATEGY:
     case Fault::NONE:
         break;
     }

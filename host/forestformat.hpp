@@ -389,7 +389,7 @@ inline bool has_packed_sets(const mxArray *a)
 // tree has one (`packed`). In Octave the first read of a cell's element
 // converts every element of the cell (about 0.2 us each), so a tree
 // without categorical splits never touches its catsplit.
-inline void read_value_sets(const mxArray *a, std::size_t t, bool packed, TreeView &tree,
+inline void read_tree_sets(const mxArray *a, std::size_t t, bool packed, TreeView &tree,
                             ValueSet *sets)
 {
     if (!has_categorical_split(tree)) {
@@ -401,14 +401,7 @@ inline void read_value_sets(const mxArray *a, std::size_t t, bool packed, TreeVi
             fail_packed(t);
         return;
     }
-    const mxArray *catsplit = field(a, "catsplit");
-    for (std::size_t i = 0; i < 2 * tree.M; ++i) {
-        const mxArray *set = mxGetCell(catsplit, static_cast<mwIndex>(i));
-        new (&sets[i]) ValueSet();
-        sets[i].state = set_state(set);
-        if (sets[i].state == SetState::usable)
-            sets[i].values = int32s(set);
-    }
+    read_value_sets(field(a, "catsplit"), tree.M, sets);
     tree.cell_sets = sets;
 }
 
@@ -504,7 +497,7 @@ inline void read_expanded_tree(const mxArray *a, std::size_t t, std::size_t M, b
     tree.leaf_mean = node_doubles(a, t, "leaf_mean", tree.N);
     tree.leaf_var = node_doubles(a, t, "leaf_var", tree.N);
     read_fitted(a, t, tree);
-    read_value_sets(a, t, packed, tree, sets);
+    read_tree_sets(a, t, packed, tree, sets);
 }
 
 // Element t of the forest, checked to be a tree struct; for an expanded

@@ -7,19 +7,17 @@
 // both children. No (configuration, instance) pair is ever formed.
 //
 // The gateway checks its thirteen arguments in order, creates the two
-// outputs and runs the walk `fwd_theta_pis` once from the root. The walk
-// visits nodes depth first, left subtree before right, and writes one leaf
-// cell per leaf reached. It keeps its own stack instead of recursing, so a
-// deep tree cannot exhaust the host's stack, and it keeps one working copy
-// of each list: a node stably partitions the range of the list it divides
-// (left entries first), hands the two halves to its children, and merges
-// them back when both are done. Each range is strictly increasing again by
-// then, exactly as the divided list was on entry. Scratch is thus a fixed
-// O(rows(Theta) + rows(X) + N) plus one frame per node on the current path.
+// outputs and runs the list walk once from the root, depth first, left
+// subtree before right: at each leaf reached it writes one leaf cell. The
+// walk keeps its own stack instead of recursing, so a deep tree cannot
+// exhaust the host's stack, and merges each split's lists back once its
+// children are done, so every list a leaf cell holds is increasing. Scratch
+// is a fixed O(rows(Theta) + rows(X) + N) plus one frame per node on the
+// current path.
 #include "faults.hpp"
 #include "mexhost.hpp"
 #include "treeargs.hpp"
-#include "treerules.hpp"
+#include "walks.hpp"
 
 #include <cstring>
 
@@ -27,12 +25,6 @@ namespace {
 
 using host::fail;
 using host::fail_fmt;
-using core::category_of;
-using core::is_catsplit_row;
-using core::is_node_number;
-using core::lists;
-using core::partition_stably;
-using core::split_column;
 
 enum {
     IN_VAR = 0,
@@ -53,42 +45,16 @@ enum {
 
 enum { OUT_CELL_OF_LEAVES = 0, OUT_NUM_CELLS_FILLED };
 
-// The tree and its per-node leaf statistics, read in place.
-struct Tree {
-    const std::int32_t *var;
-    const double *cut;
+// What a leaf cell holds beyond its lists: the leaf's responses and its
+// statistics, read in place.
+struct Leaves {
     const mxArray *ysub;
-    const std::int32_t *leftchildren;
-    const std::int32_t *rightchildren;
-    const mxArray *catsplit;
-    std::size_t N;
-    std::size_t M;
     const double *g_leaf;
     const double *m_leaf;
     const std::int32_t *n_leaf;
     const double *leaf_mean;
     const double *leaf_var;
 };
-
-// The routed data: nT configurations of p variables, nX instances of d.
-struct Data {
-    const double *Theta;
-    std::size_t nT;
-    std::size_t p;
-    const double *X;
-    std::size_t nX;
-    std::size_t d;
-};
-
-// Fetches one value set of a categorical split. An unset element is not an
-// int32 array either, so it gets the same message.
-const mxArray *value_set(const mxArray *catsplit, std::size_t index)
-{
-    const mxArray *set = mxGetCell(catsplit, static_cast<mwIndex>(index));
-    if (host::set_state(set) != core::SetState::usable)
-        fail("Elements of catsplit cell array have to be ints (cast them to int in Matlab)");
-    return set;
-}
 
 // A 1-by-n int32 row holding the 0-based row numbers `list` as 1-based ones.
 mxArray *one_based_row(const std::int32_t *list, std::size_t n)
@@ -102,7 +68,7 @@ mxArray *one_based_row(const std::int32_t *list, std::size_t n)
 
 // Writes the leaf cell of leaf k (0-based) reached by the configurations
 // `confs` and the instances `insts`, then raises the count of leaf cells.
-void write_leaf(const Tree &t, std::size_t k, const std::int32_t *confs, std::size_t nc,
+void write_leaf(const Leaves &t, std::size_t k, const std::int32_t *confs, std::size_t nc,
                 const std::int32_t *insts, std::size_t np, mxArray *cell_of_leaves,
                 std::int32_t *numCellsFilled)
 {
@@ -148,181 +114,6 @@ void write_leaf(const Tree &t, std::size_t k, const std::int32_t *confs, std::si
     ++*numCellsFilled;
 }
 
-// Undoes partition_stably: merges the increasing runs list[0..n_left) and
-// list[n_left..n) back into one increasing list.
-void merge_back(std::int32_t *list, std::size_t n_left, std::size_t n, std::int32_t *spare)
-{
-    if (n_left == 0 || n_left == n)
-        return;
-    std::memcpy(spare, list, n_left * sizeof *spare);
-    std::size_t i = 0;
-    std::size_t j = n_left;
-    std::size_t out = 0;
-    while (i < n_left && j < n) {
-        // Branch-free, as in the partition: which run is taken is data.
-        const std::int32_t from_left = spare[i];
-        const std::int32_t from_right = list[j];
-        const bool take_left = from_left < from_right;
-        list[out++] = take_left ? from_left : from_right;
-        i += take_left;
-        j += !take_left;
-    }
-    while (i < n_left)
-        list[out++] = spare[i++];
-}
-
-// A split node whose children are being visited: the node, its two list
-// ranges, how its divided list split, and what comes next.
-struct Frame {
-    std::size_t node; // 0-based
-    std::size_t c_first, nc;
-    std::size_t p_first, np;
-    std::size_t n_left, n_right;
-    bool divides_instances;
-    enum Stage { LEFT_NEXT, RIGHT_NEXT, MERGE_NEXT } stage;
-};
-
-// The walk's working state: the tree, the data, one working copy of each
-// list, the spare buffer for partitions and merges, the nodes visited.
-struct Walk {
-    const Tree &t;
-    const Data &d;
-    std::int32_t *confs;
-    std::int32_t *insts;
-    std::int32_t *spare;
-    unsigned char *visited;
-    mxArray *cell_of_leaves;
-    std::int32_t *numCellsFilled;
-    host::Growing<Frame> stack; // the frames of the current path
-
-    // Visits node k (0-based) with the configurations confs[c_first..+nc)
-    // and the instances insts[p_first..+np): writes its leaf cell, or
-    // divides its list and pushes a frame for its children.
-    void visit(std::size_t k, std::size_t c_first, std::size_t nc, std::size_t p_first,
-               std::size_t np)
-    {
-        // In a well-formed tree every node is reached at most once, so a
-        // second visit means a cycle or a shared subtree; it also bounds
-        // the path length and the leaf count by N.
-        if (visited[k])
-            fail_fmt("node %zu is reached a second time: the children of the tree form a "
-                     "cycle or share a subtree.",
-                     k + 1);
-        visited[k] = 1;
-
-        const std::int32_t v = t.var[k];
-        if (v == 0) {
-            write_leaf(t, k, confs + c_first, nc, insts + p_first, np, cell_of_leaves,
-                       numCellsFilled);
-            return;
-        }
-
-        const std::uint64_t a = static_cast<std::uint64_t>(split_column(v));
-        const bool divides_instances = a > d.p;
-        std::int32_t *list = divides_instances ? insts + p_first : confs + c_first;
-        const std::size_t n = divides_instances ? np : nc;
-        // Only a nonempty list reads the column, so only then must it exist.
-        if (divides_instances && n > 0 && a - d.p > d.d)
-            fail_fmt("split variable %llu of node %zu exceeds the %zu columns of Theta "
-                     "and X.",
-                     static_cast<unsigned long long>(a), k + 1, d.p + d.d);
-        const double *column = divides_instances ? d.X + (a - d.p - 1) * d.nX
-                                                 : d.Theta + (a - 1) * d.nT;
-
-        std::size_t n_left;
-        if (v > 0) {
-            if (n == 0)
-                return;
-            // A NaN value or cut compares false, so it goes right.
-            const double c = t.cut[k];
-            n_left = partition_stably(list, n, spare,
-                                      [column, c](std::int32_t row) { return c > column[row]; });
-        } else {
-            const std::int32_t r = category_of(t.cut[k]);
-            if (!is_catsplit_row(r, t.M))
-                host::fail_cut("", k + 1, t.cut[k], "catsplit row", t.M);
-            // Both sets are fetched and tested at every visit, before any
-            // value and also when the list is empty.
-            const mxArray *left_set = value_set(t.catsplit, static_cast<std::size_t>(r) - 1);
-            const mxArray *right_set =
-                value_set(t.catsplit, static_cast<std::size_t>(r) - 1 + t.M);
-            if (n == 0)
-                return;
-            // The sets' buffers are taken once per visit, not per entry.
-            const host::Span<const std::int32_t> left = host::int32s(left_set);
-            const host::Span<const std::int32_t> right = host::int32s(right_set);
-            n_left = partition_stably(list, n, spare, [column, left, right](std::int32_t row) {
-                const std::int32_t category = category_of(column[row]);
-                if (lists(left, category))
-                    return true;
-                if (lists(right, category))
-                    return false;
-                fail("Missing value -- not allowed in this implementation (randomly assign "
-                     "missing values during tree construction!).");
-            });
-        }
-        stack.push(Frame{k, c_first, nc, p_first, np, n_left, n - n_left, divides_instances,
-                         Frame::LEFT_NEXT});
-    }
-
-    // Visits the left (or right) child of the frame's node with its side
-    // of the divided list; the other list passes unchanged.
-    void visit_child(const Frame &f, bool left)
-    {
-        const std::int32_t child = left ? t.leftchildren[f.node] : t.rightchildren[f.node];
-        if (!is_node_number(child, t.N))
-            fail_fmt("the %s child of node %zu must be a node number in 1..%zu (got %d).",
-                     left ? "left" : "right", f.node + 1, t.N, child);
-        const std::size_t offset = left ? 0 : f.n_left;
-        const std::size_t count = left ? f.n_left : f.n_right;
-        if (f.divides_instances)
-            visit(static_cast<std::size_t>(child) - 1, f.c_first, f.nc, f.p_first + offset,
-                  count);
-        else
-            visit(static_cast<std::size_t>(child) - 1, f.c_first + offset, count, f.p_first,
-                  f.np);
-    }
-};
-
-// Routes all configurations and all instances from the root and writes the
-// leaf cells in depth-first order, left subtree first. `confs` and `insts`
-// hold 0..nT-1 and 0..nX-1 and are left that way; `spare` has
-// max(nT, nX) entries, `visited` N zeros.
-void fwd_theta_pis(const Tree &t, const Data &d, std::int32_t *confs, std::int32_t *insts,
-                   std::int32_t *spare, unsigned char *visited, mxArray *cell_of_leaves,
-                   std::int32_t *numCellsFilled)
-{
-    if (t.N == 0)
-        fail("the tree has no nodes: var must have at least one row, as every walk starts "
-             "at node 1.");
-    Walk walk{t, d, confs, insts, spare, visited, cell_of_leaves, numCellsFilled, {}};
-    walk.visit(0, 0, d.nT, 0, d.nX);
-    while (!walk.stack.empty()) {
-        // A copy: visiting a child may grow (and move) the stack.
-        Frame &top = walk.stack.back();
-        const Frame f = top;
-        switch (f.stage) {
-        case Frame::LEFT_NEXT:
-            top.stage = Frame::RIGHT_NEXT;
-            if (f.n_left > 0)
-                walk.visit_child(f, true);
-            break;
-        case Frame::RIGHT_NEXT:
-            top.stage = Frame::MERGE_NEXT;
-            if (f.n_right > 0)
-                walk.visit_child(f, false);
-            break;
-        case Frame::MERGE_NEXT:
-            if (f.divides_instances)
-                merge_back(insts + f.p_first, f.n_left, f.np, spare);
-            else
-                merge_back(confs + f.c_first, f.n_left, f.nc, spare);
-            walk.stack.pop();
-            break;
-        }
-    }
-}
-
 // Double node vectors are read as full N-by-1 buffers.
 const double *node_doubles(const mxArray *a, std::size_t N, const char *name,
                            const char *message)
@@ -359,51 +150,54 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
             "rightchildren, catsplit, Theta, X, g_leaf, m_leaf, n_leaf).");
     require(nlhs <= 2, "Too many output arguments");
 
-    Tree t;
+    core::TreeView t;
+    Leaves leaves;
     const mxArray *var = prhs[IN_VAR];
     require(is_real_int32(var) && cols(var) == 1, "var must be a noncomplex int Nx1 vector.");
     t.N = rows(var);
     t.var = int32s(var).data();
     t.cut = node_doubles(prhs[IN_CUT], t.N, "cut", "cut must be a noncomplex double Nx1 vector.");
 
-    t.ysub = prhs[IN_YSUB];
-    require(mxIsCell(t.ysub) && is_column(t.ysub, t.N), "ysub must be a Nx1 cell array.");
+    leaves.ysub = prhs[IN_YSUB];
+    require(mxIsCell(leaves.ysub) && is_column(leaves.ysub, t.N), "ysub must be a Nx1 cell array.");
 
     t.leftchildren = node_int32s(prhs[IN_LEFTCHILDREN], t.N,
                                  "leftchildren must be a noncomplex int Nx1 vector.");
     t.rightchildren = node_int32s(prhs[IN_RIGHTCHILDREN], t.N,
                                   "rightchildren must be a noncomplex int Nx1 vector.");
 
-    t.catsplit = prhs[IN_CATSPLIT];
-    require(mxIsCell(t.catsplit) && cols(t.catsplit) == 2, "catsplit must be a Mx2 cell array");
-    t.M = rows(t.catsplit);
+    const mxArray *catsplit = prhs[IN_CATSPLIT];
+    require(mxIsCell(catsplit) && cols(catsplit) == 2, "catsplit must be a Mx2 cell array");
+    t.M = rows(catsplit);
 
-    Data d;
     const mxArray *Theta = prhs[IN_THETA];
-    d.Theta = data_matrix(Theta, "Theta", "Theta must be a noncomplex double Nxp matrix.");
-    d.nT = rows(Theta);
-    d.p = cols(Theta);
+    const core::DataMatrix theta{"Theta",
+                                 data_matrix(Theta, "Theta",
+                                             "Theta must be a noncomplex double Nxp matrix."),
+                                 rows(Theta), cols(Theta)};
     const mxArray *X = prhs[IN_X];
-    d.X = data_matrix(X, "X", "X must be a noncomplex double nxd matrix).");
-    d.nX = rows(X);
-    d.d = cols(X);
+    const core::DataMatrix x{"X", data_matrix(X, "X", "X must be a noncomplex double nxd matrix)."),
+                             rows(X), cols(X)};
 
-    t.g_leaf = node_doubles(prhs[IN_G_LEAF], t.N, "g_leaf",
-                            "g_leaf must be a noncomplex double Nx1 vector.");
-    t.m_leaf = node_doubles(prhs[IN_M_LEAF], t.N, "m_leaf",
-                            "m_leaf must be a noncomplex double Nx1 vector.");
-    t.n_leaf = node_int32s(prhs[IN_N_LEAF], t.N, "n_leaf must be a noncomplex int Nx1 vector.");
-    t.leaf_mean = node_doubles(prhs[IN_LEAF_MEAN], t.N, "leaf_mean",
-                               "leaf_mean must be a noncomplex double Nx1 vector.");
-    t.leaf_var = node_doubles(prhs[IN_LEAF_VAR], t.N, "leaf_var",
-                              "leaf_var must be a noncomplex double Nx1 vector.");
+    leaves.g_leaf = node_doubles(prhs[IN_G_LEAF], t.N, "g_leaf",
+                                 "g_leaf must be a noncomplex double Nx1 vector.");
+    leaves.m_leaf = node_doubles(prhs[IN_M_LEAF], t.N, "m_leaf",
+                                 "m_leaf must be a noncomplex double Nx1 vector.");
+    leaves.n_leaf = node_int32s(prhs[IN_N_LEAF], t.N, "n_leaf must be a noncomplex int Nx1 vector.");
+    leaves.leaf_mean = node_doubles(prhs[IN_LEAF_MEAN], t.N, "leaf_mean",
+                                    "leaf_mean must be a noncomplex double Nx1 vector.");
+    leaves.leaf_var = node_doubles(prhs[IN_LEAF_VAR], t.N, "leaf_var",
+                                   "leaf_var must be a noncomplex double Nx1 vector.");
 
     // Scratch and the leaf cell array grow with the rows of Theta and X and
-    // with N: Theta or X of no columns cost nothing, yet give these sizes.
-    const double list_bytes = 4.0 * static_cast<double>(d.nT + d.nX + std::max(d.nT, d.nX));
-    const double node_bytes = (1.0 + sizeof(mxArray *)) * static_cast<double>(t.N);
+    // with N (and the value sets with catsplit's rows): Theta or X of no
+    // columns cost nothing, yet give these sizes.
+    const double list_bytes = 4.0 * static_cast<double>(theta.rows + x.rows +
+                                                        std::max(theta.rows, x.rows));
+    const double node_bytes = (1.0 + sizeof(mxArray *)) * static_cast<double>(t.N) +
+                              2.0 * sizeof(core::ValueSet) * static_cast<double>(t.M);
     require_memory(list_bytes + node_bytes,
-                   node_bytes > list_bytes ? "var" : d.nT > d.nX ? "Theta" : "X",
+                   node_bytes > list_bytes ? "var" : theta.rows > x.rows ? "Theta" : "X",
                    "the walk's lists and leaf cells");
 
     // Both outputs exist whatever was requested; they reach the slots the
@@ -411,17 +205,32 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     mxArray *cell_of_leaves = mxCreateCellMatrix(1, static_cast<mwSize>(t.N));
     mxArray *numCellsFilled = mxCreateNumericMatrix(1, 1, mxINT32_CLASS, mxREAL);
 
-    Scratch<std::int32_t> confs(d.nT);
-    for (std::size_t i = 0; i < d.nT; ++i)
+    if (t.N == 0)
+        fail("the tree has no nodes: var must have at least one row, as every walk starts "
+             "at node 1.");
+    // The value sets are read once, each with its standing: the walk
+    // reports an unusable one only where it meets it.
+    Scratch<core::ValueSet> sets(2 * t.M, unfilled);
+    read_value_sets(catsplit, t.M, sets.data());
+    t.cell_sets = sets.data();
+    Scratch<std::int32_t> confs(theta.rows);
+    for (std::size_t i = 0; i < theta.rows; ++i)
         confs[i] = static_cast<std::int32_t>(i);
-    Scratch<std::int32_t> insts(d.nX);
-    for (std::size_t j = 0; j < d.nX; ++j)
+    Scratch<std::int32_t> insts(x.rows);
+    for (std::size_t j = 0; j < x.rows; ++j)
         insts[j] = static_cast<std::int32_t>(j);
-    Scratch<std::int32_t> spare(std::max(d.nT, d.nX));
+    Scratch<std::int32_t> spare(std::max(theta.rows, x.rows));
     Scratch<unsigned char> visited(t.N);
-
-    fwd_theta_pis(t, d, confs.data(), insts.data(), spare.data(), visited.data(),
-                  cell_of_leaves, int32s(numCellsFilled).data());
+    Growing<core::ListFrame> frames;
+    std::int32_t *filled = int32s(numCellsFilled).data();
+    const core::Fault fault = core::list_walk(
+        t, theta, x, core::ListScratch{confs.data(), insts.data(), spare.data(), visited.data()},
+        true, frames,
+        [&](std::size_t k, const std::int32_t *c, std::size_t nc, const std::int32_t *p,
+            std::size_t np) { write_leaf(leaves, k, c, nc, p, np, cell_of_leaves, filled); },
+        nullptr);
+    if (fault)
+        host::report(fault, t, host::Voice::nodeharvest);
 
     const Outputs out(nlhs, plhs);
     out.set(OUT_CELL_OF_LEAVES, cell_of_leaves);
