@@ -254,8 +254,7 @@ function c = compact_tree(f, p)
     c.left_sets = zeros(0, 1, 'int32');
     c.left_set_ends = zeros(0, 1, 'int32');
   end
-  names = {'format_version', 'theta_columns', 'levels', 'var', 'cut', 'children', 'mean', ...
-           'variance', 'left_sets', 'left_set_ends'};
+  names = fieldnames(c);
   if rand < 0.3
     name = names{randi(numel(names))};
     switch randi(3)
