@@ -6,6 +6,7 @@
 #pragma once
 
 #include "grower.hpp"
+#include "treerules.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -63,12 +64,13 @@ public:
             std::size_t n_left;
             if (node.var > 0) {
                 const double cut = node.cut; // the data has no NaN
-                n_left = divide(list, n, [&](std::uint32_t i) { return cut > value(i); });
+                n_left = partition_stably(list, n, spare_.data(),
+                                          [&](std::uint32_t i) { return cut > value(i); });
             } else {
                 const std::size_t s = static_cast<std::size_t>(node.cut) - 1;
                 const std::int32_t *first = tree_.left_values.data() + set_start_[s];
                 const std::int32_t *last = tree_.left_values.data() + set_start_[s + 1];
-                n_left = divide(list, n, [&](std::uint32_t i) {
+                n_left = partition_stably(list, n, spare_.data(), [&](std::uint32_t i) {
                     return std::binary_search(first, last, static_cast<std::int32_t>(value(i)));
                 });
             }
@@ -81,26 +83,6 @@ public:
     }
 
 private:
-    // Stable: those `goes_left` accepts first; returns how many. Both
-    // stores, then one count moves (the side is data: a branch on it would
-    // be mispredicted half the time).
-    template <class GoesLeft>
-    std::size_t divide(std::uint32_t *list, std::size_t n, GoesLeft goes_left)
-    {
-        std::size_t n_left = 0, n_right = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t entry = list[i];
-            const bool left = goes_left(entry);
-            list[n_left] = entry;
-            spare_[n_right] = entry;
-            n_left += left;
-            n_right += !left;
-        }
-        std::copy(spare_.begin(), spare_.begin() + static_cast<std::ptrdiff_t>(n_right),
-                  list + n_left);
-        return n_left;
-    }
-
     const GrownTree &tree_;
     const TrainingSet &data_;
     std::vector<std::size_t> set_start_; // where split s's left set starts

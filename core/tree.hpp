@@ -126,6 +126,20 @@ struct Fault {
     explicit operator bool() const { return kind != NONE; }
 };
 
+// Whether catsplit row r's (1-based, in 1..M) left or right value set is
+// usable; the fault, where not.
+inline bool set_is_usable(const TreeView &t, std::int32_t r, bool right, Fault &f)
+{
+    const SetState state = t.set(static_cast<std::size_t>(r) - 1 + (right ? t.M : 0)).state;
+    if (state == SetState::usable)
+        return true;
+    f.kind = Fault::BAD_SET;
+    f.number = r;
+    f.right = right;
+    f.state = state;
+    return false;
+}
+
 // The checks a walk makes at an internal node before it reads its
 // variable: a categorical split's variable (a compact tree's levels must
 // make it categorical), its catsplit row and its value sets.
@@ -148,18 +162,9 @@ inline bool split_is_usable(const TreeView &t, std::size_t k, Fault &f)
         f.number = r;
         return false;
     }
-    for (const bool right : {false, true}) {
-        if (right && t.left_only)
-            break;
-        const SetState state = t.set(static_cast<std::size_t>(r) - 1 + (right ? t.M : 0)).state;
-        if (state != SetState::usable) {
-            f.kind = Fault::BAD_SET;
-            f.number = r;
-            f.right = right;
-            f.state = state;
+    for (const bool right : {false, true})
+        if (!(right && t.left_only) && !set_is_usable(t, r, right, f))
             return false;
-        }
-    }
     return true;
 }
 

@@ -132,9 +132,8 @@ inline CategoryWindow left_set_window(Span<const std::int32_t> left, double L)
 // Reorders list[0..n) so that the entries `goes_left` accepts come first,
 // each side keeping its order; returns how many went left. `spare` holds the
 // right side meanwhile (n entries at least).
-template <class GoesLeft>
-inline std::size_t partition_stably(std::int32_t *list, std::size_t n, std::int32_t *spare,
-                                    GoesLeft goes_left)
+template <class Entry, class GoesLeft>
+inline std::size_t partition_stably(Entry *list, std::size_t n, Entry *spare, GoesLeft goes_left)
 {
     std::size_t n_left = 0;
     std::size_t n_right = 0;
@@ -142,7 +141,7 @@ inline std::size_t partition_stably(std::int32_t *list, std::size_t n, std::int3
         // Both stores, then one count moves: the side is data, and a
         // branch on it would be mispredicted half the time. list[n_left]
         // never overtakes list[i], so the entry it overwrites was read.
-        const std::int32_t row = list[i];
+        const Entry row = list[i];
         const bool left = goes_left(row);
         list[n_left] = row;
         spare[n_right] = row;

@@ -57,14 +57,9 @@ inline bool side_as_needed(const TreeView &t, std::size_t k, std::int32_t c, Sid
         return false;
     }
     for (const bool right : {false, true}) {
-        const ValueSet set = t.set(static_cast<std::size_t>(r) - 1 + (right ? t.M : 0));
-        if (set.state != SetState::usable) {
-            f.kind = Fault::BAD_SET;
-            f.number = r;
-            f.right = right;
-            f.state = set.state;
+        if (!set_is_usable(t, r, right, f))
             return false;
-        }
+        const ValueSet set = t.set(static_cast<std::size_t>(r) - 1 + (right ? t.M : 0));
         (right ? right_size : left_size) = set.values.size();
         if (lists(set.values, c)) {
             side = right ? RIGHT : LEFT;

@@ -439,6 +439,21 @@ inline void read_fitted(const mxArray *a, std::size_t t, TreeView &tree)
     }
 }
 
+// The nodes' split variables and cuts, in both layouts; N from var.
+inline void read_splits(const mxArray *a, std::size_t t, TreeView &tree)
+{
+    const mxArray *var = required_field(a, t, "var");
+    if (!(is_real_int32(var) && cols(var) == 1))
+        fail_fmt("forest{%zu}.var must be an int32 N-by-1 vector (one entry per node).", t + 1);
+    tree.N = rows(var);
+    if (tree.N == 0)
+        fail_fmt("forest{%zu} has no nodes: var must have at least one row, as every walk "
+                 "starts at node 1.",
+                 t + 1);
+    tree.var = int32s(var).data();
+    tree.cut = node_doubles(a, t, "cut", tree.N);
+}
+
 // A compact tree: its format version, node columns, left sets and what it
 // was fitted on.
 inline void read_compact_tree(const mxArray *a, std::size_t t, TreeView &tree)
@@ -450,16 +465,7 @@ inline void read_compact_tree(const mxArray *a, std::size_t t, TreeView &tree)
                  "compact forest format %g, and expanded trees (without format_version).",
                  t + 1, FORMAT_VERSION, FORMAT_VERSION);
     tree.left_only = true;
-    const mxArray *var = required_field(a, t, "var");
-    if (!(is_real_int32(var) && cols(var) == 1))
-        fail_fmt("forest{%zu}.var must be an int32 N-by-1 vector (one entry per node).", t + 1);
-    tree.N = rows(var);
-    if (tree.N == 0)
-        fail_fmt("forest{%zu} has no nodes: var must have at least one row, as every walk "
-                 "starts at node 1.",
-                 t + 1);
-    tree.var = int32s(var).data();
-    tree.cut = node_doubles(a, t, "cut", tree.N);
+    read_splits(a, t, tree);
     tree.leftchildren = node_int32s(a, t, "children", tree.N, 2);
     tree.rightchildren = tree.leftchildren + tree.N;
     tree.leaf_mean = node_doubles(a, t, "mean", tree.N);
@@ -482,16 +488,7 @@ inline void read_expanded_tree(const mxArray *a, std::size_t t, std::size_t M, b
                                TreeView &tree, ValueSet *sets)
 {
     tree.M = M;
-    const mxArray *var = required_field(a, t, "var");
-    if (!(is_real_int32(var) && cols(var) == 1))
-        fail_fmt("forest{%zu}.var must be an int32 N-by-1 vector (one entry per node).", t + 1);
-    tree.N = rows(var);
-    if (tree.N == 0)
-        fail_fmt("forest{%zu} has no nodes: var must have at least one row, as every walk "
-                 "starts at node 1.",
-                 t + 1);
-    tree.var = int32s(var).data();
-    tree.cut = node_doubles(a, t, "cut", tree.N);
+    read_splits(a, t, tree);
     tree.leftchildren = node_int32s(a, t, "leftchildren", tree.N);
     tree.rightchildren = node_int32s(a, t, "rightchildren", tree.N);
     tree.leaf_mean = node_doubles(a, t, "leaf_mean", tree.N);
