@@ -404,22 +404,17 @@ struct Footprint {
     KeptResponses kept = KeptResponses::leaves;
 
     double total() const { return forest + scratch + levels + data; }
-    const char *driver() const
-    {
-        const double most = std::max(std::max(forest, scratch), std::max(levels, data));
-        if (most == forest)
-            return "num_trees";
-        if (most == levels)
-            return "levels";
-        if (most == data)
-            return "Theta and X";
-        return kept == KeptResponses::all ? "runs, with opts.ysub = 'all'" : "runs";
-    }
     [[noreturn]] void refuse() const
     {
         fail_fmt("the fit needs about %.3g bytes of memory, more than this machine has (most "
                  "of it grows with %s).",
-                 total(), driver());
+                 total(),
+                 host::largest_share({{"num_trees", forest},
+                                      {"levels", levels},
+                                      {"Theta and X", data},
+                                      {kept == KeptResponses::all ? "runs, with opts.ysub = 'all'"
+                                                                  : "runs",
+                                       scratch}}));
     }
 };
 

@@ -402,8 +402,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     // with N: Theta or X of no columns cost nothing, yet give these sizes.
     const double list_bytes = 4.0 * static_cast<double>(d.nT + d.nX + std::max(d.nT, d.nX));
     const double node_bytes = (1.0 + sizeof(mxArray *)) * static_cast<double>(t.N);
-    require_memory(list_bytes + node_bytes,
-                   node_bytes > list_bytes ? "var" : d.nT > d.nX ? "Theta" : "X",
+    require_memory({{d.nT > d.nX ? "Theta" : "X", list_bytes}, {"var", node_bytes}},
                    "the walk's lists and leaf cells");
 
     // Both outputs exist whatever was requested; they reach the slots the
