@@ -146,6 +146,7 @@ inline bool is_real_int32_scalar(const mxArray *a)
 {
     return is_real_int32(a) && has_shape(a, 1, 1);
 }
+inline bool is_whole(double x) { return std::isfinite(x) && x == std::floor(x); }
 
 // The host hands a sparse array's stored values only, so reading it as a
 // full matrix would run past them. Every module reads its double inputs as
