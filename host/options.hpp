@@ -9,7 +9,6 @@
 #include "threads.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
