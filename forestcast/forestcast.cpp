@@ -163,7 +163,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     while (threads > 1 &&
            exceeds_memory(outputs + compiled + per_thread * static_cast<double>(threads)))
         --threads;
-    require_memory(outputs + compiled + per_thread, outputs >= compiled + per_thread ? "Z" : "forest",
+    require_memory({{"Z", outputs}, {"forest", compiled + per_thread}},
                    "the n-by-1 outputs and the walk's tables");
 
     mxArray *out[NUM_OUTPUTS];

@@ -9,7 +9,8 @@
 %           instance's, one (configuration, instance) pair per row.
 %   opts    struct, every field optional:
 %             num_threads  threads to walk the rows on (default: the cores
-%                          this process may use)
+%                          this process may use; a count above 4096 is
+%                          taken as 4096)
 %
 %   mu(i) is the mean over the trees of leaf_mean at the leaf row i reaches:
 %   forest_predict's prediction, bit for bit, for forests whose leaves

@@ -16,6 +16,7 @@
 #include "grower.hpp"
 #include "interrupt.hpp"
 #include "mexhost.hpp"
+#include "options.hpp"
 #include "threads.hpp"
 
 #include <chrono>
@@ -43,17 +44,18 @@ constexpr const char *USAGE =
     "X N-by-d double, runs R-by-2 int32, y R-by-1 double, levels 1-by-(p+d), opts an "
     "optional struct (help forestfit).";
 
+// The options, as read_options sets them (the defaults are in its table).
 struct Options {
-    double num_trees = 10;
-    double mtry = 0; // set from p+d when absent
-    double min_leaf = 5;
-    double max_nodes = std::numeric_limits<double>::infinity();
-    bool bootstrap = true;
+    double num_trees = 0;
+    double mtry = 0;
+    double min_leaf = 0;
+    double max_nodes = 0;
+    bool bootstrap = false;
     double seed = 0;
-    double first_tree = 1;
-    double num_threads = 1; // set from the usable cores when absent
-    bool expanded = false;  // the 1.x layout (opts.layout = 'expanded')
-    int verbose = -1;       // progress lines: -1 after 2 s, 0 never, 1 always
+    double first_tree = 0;
+    std::size_t num_threads = 0;
+    bool expanded = false; // the 1.x layout (opts.layout = 'expanded')
+    int verbose = 0;       // progress lines: -1 after 2 s, 0 never, 1 always
     // Which nodes keep their responses: opts.responses for the compact
     // layout ('leaves' or 'none'), opts.ysub for the expanded one.
     KeptResponses kept = KeptResponses::leaves;
@@ -63,8 +65,8 @@ struct Options {
     // Capped runs: which (R, one per run; empty: none), the largest value
     // imputed, the imputation's rounds at most.
     std::vector<unsigned char> capped;
-    double max_response = std::numeric_limits<double>::infinity();
-    double impute_rounds = 10;
+    double max_response = 0;
+    double impute_rounds = 0;
 };
 
 // ---- the forest as host arrays ---------------------------------------------
@@ -154,193 +156,92 @@ const double *data_matrix(const mxArray *a, const char *name, const char *messag
     return mxGetPr(a);
 }
 
-// An option's value: a real numeric or logical scalar.
-double option_scalar(const mxArray *value, const char *name)
-{
-    if (!((mxIsNumeric(value) || mxIsLogical(value)) && !mxIsComplex(value) &&
-          !mxIsSparse(value) && host::numel(value) == 1 && is_2d(value)))
-        fail_fmt("opts.%s must be a real scalar.", name);
-    return mxGetScalar(value);
-}
-
-bool is_whole(double x) { return std::isfinite(x) && x == std::floor(x); }
-
-bool is_real_numeric(const mxArray *a) { return mxIsNumeric(a) && !mxIsComplex(a); }
-
-// Element j of a real numeric array, as a double.
-double numeric_at(const mxArray *a, std::size_t j)
-{
-    const void *data = mxGetData(a);
-    switch (mxGetClassID(a)) {
-    case mxDOUBLE_CLASS: return static_cast<const double *>(data)[j];
-    case mxSINGLE_CLASS: return static_cast<const float *>(data)[j];
-    case mxINT8_CLASS: return static_cast<const std::int8_t *>(data)[j];
-    case mxUINT8_CLASS: return static_cast<const std::uint8_t *>(data)[j];
-    case mxINT16_CLASS: return static_cast<const std::int16_t *>(data)[j];
-    case mxUINT16_CLASS: return static_cast<const std::uint16_t *>(data)[j];
-    case mxINT32_CLASS: return static_cast<const std::int32_t *>(data)[j];
-    case mxUINT32_CLASS: return static_cast<const std::uint32_t *>(data)[j];
-    case mxINT64_CLASS: return static_cast<double>(static_cast<const std::int64_t *>(data)[j]);
-    case mxUINT64_CLASS: return static_cast<double>(static_cast<const std::uint64_t *>(data)[j]);
-    default: return std::numeric_limits<double>::quiet_NaN();
-    }
-}
-
-// An option that names one of `words`: its index there, or the call ends
-// with `message`.
-int option_word(const mxArray *value, std::initializer_list<const char *> words,
-                const char *message)
-{
-    char word[16] = "";
-    if (mxIsChar(value) && host::rows(value) == 1 && host::numel(value) < sizeof word)
-        mxGetString(value, word, sizeof word);
-    int index = 0;
-    for (const char *known : words) {
-        if (std::strcmp(word, known) == 0)
-            return index;
-        ++index;
-    }
-    fail(message);
-}
-
 constexpr KeptResponses KEPT[] = {KeptResponses::leaves, KeptResponses::all,
                                   KeptResponses::none};
 
-// opts.censored: a logical (or 0/1) vector of R entries.
-std::vector<unsigned char> read_capped(const mxArray *value, std::size_t R)
-{
-    const bool shaped = (mxIsLogical(value) || is_real_numeric(value)) && !mxIsSparse(value) &&
-                        is_2d(value) && host::numel(value) == R &&
-                        std::min(host::rows(value), host::cols(value)) == 1;
-    std::vector<unsigned char> capped(R);
-    for (std::size_t j = 0; shaped && j < R; ++j) {
-        const double c = mxIsLogical(value) ? mxGetLogicals(value)[j] : numeric_at(value, j);
-        if (!(c == 0 || c == 1))
-            fail_fmt("opts.censored(%zu) = %s: it must be true (the run was stopped at y, a "
-                     "lower bound) or false.",
-                     j + 1, host::shown(c).text);
-        capped[j] = c == 1;
-    }
-    if (!shaped)
-        fail_fmt("opts.censored must be a logical vector of %zu entries, one per run (true: the "
-                 "run was stopped at y, a lower bound).",
-                 R);
-    return capped;
-}
+constexpr const char *LAYOUTS[] = {"compact", "expanded"};
+constexpr const char *IMPORTANCES[] = {"impurity", "permutation", "none"};
+constexpr core::fit::Importance IMPORTANCE_OF[] = {core::fit::Importance::impurity,
+                                                   core::fit::Importance::permutation,
+                                                   core::fit::Importance::none};
+constexpr const char *COMPACT_KEPT[] = {"leaves", "none"};
+constexpr const char *EXPANDED_KEPT[] = {"leaves", "all", "none"};
 
+// The options table, in the order the messages list the options; then the
+// rules across options.
 Options read_options(const mxArray *opts, std::size_t D, std::size_t R)
 {
+    constexpr double INF = std::numeric_limits<double>::infinity();
+    constexpr double TWO_TO_53 = 9007199254740992.0;
+    char bad_mtry[96];
+    std::snprintf(bad_mtry, sizeof bad_mtry,
+                  "opts.mtry must be an integer in 1..%zu (the columns of Theta and X).", D);
+    char bad_censored[160];
+    std::snprintf(bad_censored, sizeof bad_censored,
+                  "opts.censored must be a logical vector of %zu entries, one per run (true: the "
+                  "run was stopped at y, a lower bound).",
+                  R);
     Options o;
-    o.mtry = std::max(1.0, std::floor(static_cast<double>(D) / 3));
-    o.num_threads = static_cast<double>(core::usable_cores());
-    if (opts == nullptr)
-        return o;
-    require(mxIsStruct(opts) && host::numel(opts) == 1,
-            "opts must be a 1-by-1 struct (fields num_trees, mtry, min_leaf, max_nodes, "
-            "bootstrap, seed, first_tree, num_threads, verbose, layout, responses, ysub, "
-            "keep_inbag, importance, censored, max_response, impute_rounds; all optional).");
-    const int fields = mxGetNumberOfFields(opts);
+    int layout = 0, importance = 0;
     const mxArray *responses = nullptr, *ysub = nullptr;
-    for (int f = 0; f < fields; ++f) {
-        const char *name = mxGetFieldNameByNumber(opts, f);
-        const mxArray *value = mxGetFieldByNumber(opts, 0, f);
-        if (value == nullptr)
-            fail_fmt("opts.%s is unset.", name);
-        if (std::strcmp(name, "num_trees") == 0) {
-            o.num_trees = option_scalar(value, name);
-            if (!(is_whole(o.num_trees) && o.num_trees >= 1 && o.num_trees <= INT32_MAX))
-                fail("opts.num_trees must be a positive integer.");
-        } else if (std::strcmp(name, "mtry") == 0) {
-            o.mtry = option_scalar(value, name);
-            if (!(is_whole(o.mtry) && o.mtry >= 1 && o.mtry <= static_cast<double>(D)))
-                fail_fmt("opts.mtry must be an integer in 1..%zu (the columns of Theta and X).",
-                         D);
-        } else if (std::strcmp(name, "min_leaf") == 0) {
-            o.min_leaf = option_scalar(value, name);
-            if (!(is_whole(o.min_leaf) && o.min_leaf >= 1))
-                fail("opts.min_leaf must be a positive integer.");
-        } else if (std::strcmp(name, "max_nodes") == 0) {
-            o.max_nodes = option_scalar(value, name);
-            if (!(o.max_nodes >= 1)) // Inf allowed, NaN not
-                fail("opts.max_nodes must be a number >= 1 (Inf: no limit).");
-        } else if (std::strcmp(name, "bootstrap") == 0) {
-            const double b = option_scalar(value, name);
-            if (!(b == 0 || b == 1))
-                fail("opts.bootstrap must be true or false.");
-            o.bootstrap = b == 1;
-        } else if (std::strcmp(name, "seed") == 0) {
-            o.seed = option_scalar(value, name);
-            if (!(is_whole(o.seed) && std::fabs(o.seed) <= 9007199254740992.0))
-                fail("opts.seed must be an integer of at most 2^53 in magnitude.");
-        } else if (std::strcmp(name, "first_tree") == 0) {
-            o.first_tree = option_scalar(value, name);
-            if (!(is_whole(o.first_tree) && o.first_tree >= 1 && o.first_tree <= 9007199254740992.0))
-                fail("opts.first_tree must be a positive integer (of at most 2^53).");
-        } else if (std::strcmp(name, "num_threads") == 0) {
-            o.num_threads = option_scalar(value, name);
-            if (!(is_whole(o.num_threads) && o.num_threads >= 1))
-                fail("opts.num_threads must be a positive integer.");
-        } else if (std::strcmp(name, "verbose") == 0) {
-            const double b = option_scalar(value, name);
-            if (!(b == 0 || b == 1))
-                fail("opts.verbose must be true or false.");
-            o.verbose = b == 1;
-        } else if (std::strcmp(name, "keep_inbag") == 0) {
-            const double b = option_scalar(value, name);
-            if (!(b == 0 || b == 1))
-                fail("opts.keep_inbag must be true or false.");
-            o.keep_inbag = b == 1;
-        } else if (std::strcmp(name, "importance") == 0) {
-            constexpr core::fit::Importance kinds[] = {core::fit::Importance::impurity,
-                                                        core::fit::Importance::permutation,
-                                                        core::fit::Importance::none};
-            o.importance = kinds[option_word(
-                value, {"impurity", "permutation", "none"},
-                "opts.importance must be 'impurity', 'permutation' or 'none'.")];
-        } else if (std::strcmp(name, "censored") == 0) {
-            o.capped = read_capped(value, R);
-        } else if (std::strcmp(name, "max_response") == 0) {
-            o.max_response = option_scalar(value, name);
-            if (std::isnan(o.max_response))
-                fail("opts.max_response must be a number (Inf: no cap).");
-        } else if (std::strcmp(name, "impute_rounds") == 0) {
-            o.impute_rounds = option_scalar(value, name);
-            if (!(is_whole(o.impute_rounds) && o.impute_rounds >= 0))
-                fail("opts.impute_rounds must be a whole number >= 0.");
-        } else if (std::strcmp(name, "layout") == 0) {
-            o.expanded = option_word(value, {"compact", "expanded"},
-                                     "opts.layout must be 'compact' or 'expanded'.") == 1;
-        } else if (std::strcmp(name, "responses") == 0) {
-            responses = value;
-        } else if (std::strcmp(name, "ysub") == 0) {
-            ysub = value;
-        } else {
-            fail_fmt("opts has an unknown field '%s' (known: num_trees, mtry, min_leaf, "
-                     "max_nodes, bootstrap, seed, first_tree, num_threads, verbose, layout, "
-                     "responses, ysub, keep_inbag, importance, censored, max_response, "
-                     "impute_rounds).",
-                     name);
-        }
-    }
+    host::read_options(
+        opts,
+        {host::integer_option("num_trees", o.num_trees, 10, 1, INT32_MAX,
+                              "opts.num_trees must be a positive integer."),
+         host::integer_option("mtry", o.mtry,
+                              std::max(1.0, std::floor(static_cast<double>(D) / 3)), 1,
+                              static_cast<double>(D), bad_mtry),
+         host::integer_option("min_leaf", o.min_leaf, 5, 1, INF,
+                              "opts.min_leaf must be a positive integer."),
+         host::real_option("max_nodes", o.max_nodes, INF, 1, INF,
+                           "opts.max_nodes must be a number >= 1 (Inf: no limit)."),
+         host::logical_option("bootstrap", o.bootstrap, true,
+                              "opts.bootstrap must be true or false."),
+         host::integer_option("seed", o.seed, 0, -TWO_TO_53, TWO_TO_53,
+                              "opts.seed must be an integer of at most 2^53 in magnitude."),
+         host::integer_option("first_tree", o.first_tree, 1, 1, TWO_TO_53,
+                              "opts.first_tree must be a positive integer (of at most 2^53)."),
+         host::num_threads_option(o.num_threads),
+         host::logical_option("verbose", o.verbose, -1, "opts.verbose must be true or false."),
+         host::word_option("layout", layout, host::words(LAYOUTS),
+                           "opts.layout must be 'compact' or 'expanded'."),
+         host::given_option("responses", responses),
+         host::given_option("ysub", ysub),
+         host::logical_option("keep_inbag", o.keep_inbag, false,
+                              "opts.keep_inbag must be true or false."),
+         host::word_option("importance", importance, host::words(IMPORTANCES),
+                           "opts.importance must be 'impurity', 'permutation' or 'none'."),
+         host::logical_vector_option("censored", o.capped, R, bad_censored,
+                                     "opts.censored(%s) = %s: it must be true (the run was "
+                                     "stopped at y, a lower bound) or false."),
+         host::real_option("max_response", o.max_response, INF, -INF, INF,
+                           "opts.max_response must be a number (Inf: no cap)."),
+         host::integer_option("impute_rounds", o.impute_rounds, 10, 0, INF,
+                              "opts.impute_rounds must be a whole number >= 0.")},
+        {"opts must be a 1-by-1 struct (fields %s; all optional).",
+         "opts has an unknown field '%s' (known: %s).", "opts.%s is unset.",
+         "opts.%s must be a real scalar."});
+    o.expanded = layout == 1;
+    o.importance = IMPORTANCE_OF[importance];
     // Each layout has its own word for the responses kept.
     if (responses != nullptr) {
         if (o.expanded)
             fail("opts.responses is the compact layout's; the expanded layout keeps the "
                  "responses opts.ysub names ('leaves', 'all' or 'none').");
-        o.kept = KEPT[2 * option_word(responses, {"leaves", "none"},
-                                      "opts.responses must be 'leaves' or 'none'.")];
+        o.kept = KEPT[2 * host::word_index(responses, host::words(COMPACT_KEPT),
+                                           "opts.responses must be 'leaves' or 'none'.")];
     }
     if (ysub != nullptr) {
         if (!o.expanded)
             fail("opts.ysub is the expanded layout's (opts.layout = 'expanded'); a compact "
                  "forest keeps the leaves' responses opts.responses names ('leaves' or "
                  "'none').");
-        o.kept = KEPT[option_word(ysub, {"leaves", "all", "none"},
-                                  "opts.ysub must be 'leaves', 'all' or 'none'.")];
+        o.kept = KEPT[host::word_index(ysub, host::words(EXPANDED_KEPT),
+                                       "opts.ysub must be 'leaves', 'all' or 'none'.")];
     }
     // A huge min_leaf only makes every tree a leaf; kept in range of a count.
     o.min_leaf = std::min(o.min_leaf, 4294967296.0);
-    if (o.first_tree + o.num_trees - 1 > 9007199254740992.0)
+    if (o.first_tree + o.num_trees - 1 > TWO_TO_53)
         fail("opts.first_tree + opts.num_trees - 1 must be at most 2^53.");
     return o;
 }
@@ -404,22 +305,17 @@ struct Footprint {
     KeptResponses kept = KeptResponses::leaves;
 
     double total() const { return forest + scratch + levels + data; }
-    const char *driver() const
-    {
-        const double most = std::max(std::max(forest, scratch), std::max(levels, data));
-        if (most == forest)
-            return "num_trees";
-        if (most == levels)
-            return "levels";
-        if (most == data)
-            return "Theta and X";
-        return kept == KeptResponses::all ? "runs, with opts.ysub = 'all'" : "runs";
-    }
     [[noreturn]] void refuse() const
     {
         fail_fmt("the fit needs about %.3g bytes of memory, more than this machine has (most "
                  "of it grows with %s).",
-                 total(), driver());
+                 total(),
+                 host::largest_share({{"num_trees", forest},
+                                      {"levels", levels},
+                                      {"Theta and X", data},
+                                      {kept == KeptResponses::all ? "runs, with opts.ysub = 'all'"
+                                                                  : "runs",
+                                       scratch}}));
     }
 };
 
@@ -525,7 +421,7 @@ Footprint fit_footprint(const core::fit::TrainingSet &data, const Options &o, do
 {
     const double R = static_cast<double>(data.n_runs);
     const double count = o.num_trees;
-    const double threads = std::min(count, o.num_threads);
+    const double threads = std::min(count, static_cast<double>(o.num_threads));
     const double nodes =
         std::min(o.max_nodes, std::max(1.0, std::floor(R / (2 * o.min_leaf)) * 2 - 1));
     const double depths =
@@ -574,8 +470,7 @@ std::size_t grow_trees(const core::fit::TrainingSet &data,
 {
     const std::size_t count = static_cast<std::size_t>(o.num_trees);
     // More threads than trees would idle.
-    const std::size_t threads = std::max<std::size_t>(
-        1, std::min(count, static_cast<std::size_t>(std::min(o.num_threads, 4096.0))));
+    const std::size_t threads = std::min(count, o.num_threads);
     const std::uint64_t seed = static_cast<std::uint64_t>(static_cast<std::int64_t>(o.seed));
     const std::uint64_t first = static_cast<std::uint64_t>(o.first_tree);
 
@@ -899,7 +794,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     data.levels = mxGetPr(levels);
     for (std::size_t v = 0; v < D; ++v) {
         const double L = data.levels[v];
-        if (!(is_whole(L) && L >= 0 && L <= INT32_MAX)) {
+        if (!(host::is_whole(L) && L >= 0 && L <= INT32_MAX)) {
             fail_fmt("levels(%zu) = %s; it must be 0 (ordered) or a number of categories "
                      "1..2^31-1.",
                      v + 1, host::shown(L).text);

@@ -29,8 +29,9 @@
 %                        first_tree + num_trees - 1, so forests fitted in
 %                        blocks of trees concatenate to the whole forest
 %             num_threads  threads growing trees at once (default: the
-%                        cores this process may use). The forest is the
-%                        same for every count.
+%                        cores this process may use; a count above 4096
+%                        is taken as 4096). The forest is the same for
+%                        every count.
 %             verbose    progress lines (trees done, time taken, an
 %                        estimate of the time left, one every 5 s at most):
 %                        unset, once a fit has run 2 s; true, always;

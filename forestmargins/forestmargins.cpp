@@ -135,11 +135,8 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     const double tables = 8.0 * static_cast<double>(K) * (2.0 + 2.0 * static_cast<double>(T));
     while (threads > 1 && exceeds_memory(tables + (lists + walk) * static_cast<double>(threads)))
         --threads;
-    const char *largest = tables >= lists && tables >= walk ? "Theta"
-                          : walk >= lists                   ? "forest"
-                          : K > N                           ? "Theta"
-                                                            : "X";
-    require_memory(tables + lists + walk, largest, "the tables and the walk's lists");
+    require_memory({{"Theta", tables}, {"forest", walk}, {K > N ? "Theta" : "X", lists}},
+                   "the tables and the walk's lists");
 
     mxArray *out[NUM_OUTPUTS];
     out[OUT_MEANS] = mxCreateDoubleMatrix(static_cast<mwSize>(K), 1, mxREAL);

@@ -12,7 +12,8 @@
 %   X       N-by-d double, N >= 1, one instance per row.
 %   opts    struct, every field optional:
 %             num_threads  threads to walk the trees on (default: the cores
-%                          this process may use)
+%                          this process may use; a count above 4096 is
+%                          taken as 4096)
 %
 %   The answer of nodeharvest per tree followed by poolmargins (the road of
 %   forest_marginals), without leaf cells: with w = m/N for a leaf that m of

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <initializer_list>
 
 #if !defined(_WIN32) && !defined(HOST_LINKS_MEXVERSION)
 // Linux and macOS builds name the interface generation they were written
@@ -145,6 +146,7 @@ inline bool is_real_int32_scalar(const mxArray *a)
 {
     return is_real_int32(a) && has_shape(a, 1, 1);
 }
+inline bool is_whole(double x) { return std::isfinite(x) && x == std::floor(x); }
 
 // The host hands a sparse array's stored values only, so reading it as a
 // full matrix would run past them. Every module reads its double inputs as
@@ -214,6 +216,33 @@ inline void require_memory(double bytes, const char *name, const char *what)
         fail_fmt("%s is too large: %s would need %.0f MB, more than the %.0f MB of memory "
                  "available.",
                  name, what, bytes / 1048576.0, available_memory() / 1048576.0);
+}
+
+// Part of a call's memory, and the argument whose size drives it.
+struct MemoryShare {
+    const char *argument;
+    double bytes;
+};
+
+// The argument a refusal names: the one driving the largest share, the
+// first of equal ones.
+inline const char *largest_share(std::initializer_list<MemoryShare> shares)
+{
+    const MemoryShare *largest = shares.begin();
+    for (const MemoryShare &share : shares)
+        if (share.bytes > largest->bytes)
+            largest = &share;
+    return largest->argument;
+}
+
+// Refuses a call whose `what`, made of `shares`, needs more than the memory
+// available now, naming the argument of the largest share.
+inline void require_memory(std::initializer_list<MemoryShare> shares, const char *what)
+{
+    double bytes = 0;
+    for (const MemoryShare &share : shares)
+        bytes += share.bytes;
+    require_memory(bytes, largest_share(shares), what);
 }
 
 // Ends the call when the host could not hand out `bytes` of working

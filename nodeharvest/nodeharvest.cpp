@@ -196,8 +196,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
                                                         std::max(theta.rows, x.rows));
     const double node_bytes = (1.0 + sizeof(mxArray *)) * static_cast<double>(t.N) +
                               2.0 * sizeof(core::ValueSet) * static_cast<double>(t.M);
-    require_memory(list_bytes + node_bytes,
-                   node_bytes > list_bytes ? "var" : theta.rows > x.rows ? "Theta" : "X",
+    require_memory({{theta.rows > x.rows ? "Theta" : "X", list_bytes}, {"var", node_bytes}},
                    "the walk's lists and leaf cells");
 
     // Both outputs exist whatever was requested; they reach the slots the

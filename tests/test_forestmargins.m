@@ -8,7 +8,7 @@ function cases = test_forestmargins()
     'malformed trees and missing categories are errors naming where, never crashes', @malformed
     'packed value sets stand for catsplit; without them catsplit is read', @packed_sets
     'compact trees send every category their left sets do not list right; damage is named', @compact_trees
-    'opts: num_threads only, a positive integer', @options
+    'opts: num_threads only, a positive integer; a count above the cap is taken as the cap', @options
     'Ctrl-C stops the walk of one large tree within a fraction of a second; the session goes on', @interrupted
   };
 end
@@ -211,6 +211,9 @@ function options()
                    '^opts\.num_threads must be a positive integer');
   end
   expect_failure(@() forestmargins(forest, Theta, X, 3), '^opts must be a 1-by-1 struct');
+  [a, b] = forestmargins(forest, Theta, X, struct('num_threads', 1e7));
+  [c, d] = forestmargins(forest, Theta, X);
+  assert(isequal(a, c) && isequal(b, d));
   expect_failure(@() forestmargins(forest, Theta), '^Usage: \[means, vars, tree_means\]');
 end
 

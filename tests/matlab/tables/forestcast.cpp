@@ -17,6 +17,10 @@ void standin::cases(Table &t)
     t.returns("a long walk runs on workers while only the calling thread asks the host", 2,
               {cell(1, 1, {chain(10000)}), chain_rows(10000), structure({{"num_threads", scalar(3)}})},
               [](const Result &r) { return chain_means(r.out[0], 10000) && at(r.out[1], 0) == 0; });
+    t.fails("an unset num_threads is refused as a bad count", 1,
+            {cell(1, 1, {tree(sets())}), doubles(1, 2, {0.1, 1}),
+             structure({{"num_threads", nullptr}})},
+            "opts.num_threads must be a positive integer.");
     t.out_of_memory_anywhere("the host out of memory anywhere ends the call with its error", 2,
                              [] {
                                  return std::vector<mxArray *>{

@@ -47,4 +47,6 @@ void standin::cases(Table &t)
                              1, [] { return fit(options()); });
     t.fails("an unknown option is refused", 1,
             fit(structure({{"num_tree", scalar(2)}})), "opts has an unknown field 'num_tree'");
+    t.fails("a field left unset is named before its name is looked up", 1,
+            fit(structure({{"seed", scalar(3)}, {"num_tree", nullptr}})), "opts.num_tree is unset.");
 }
