@@ -127,6 +127,117 @@ Fault first_fault(const host::Forest &trees, const core::DataMatrix &z, std::siz
     return found;
 }
 
+// The trees with at least a row per four nodes, compiled (in parallel,
+// each into its own part of the tables) for the block walk: for fewer rows
+// the checked walk alone is cheaper. Z needs a column for the compiled
+// walk to read at nodes rows stay at.
+class CompiledForest {
+public:
+    CompiledForest(const host::Forest &trees, const core::DataMatrix &z, std::size_t threads)
+        : step_at_(trees.size() + 1), window_at_(trees.size() + 1),
+          steps_(count(trees, z, step_at_, window_at_), host::unfilled),
+          windows_(window_at_[trees.size()], host::unfilled),
+          node_of_step_(step_at_[trees.size()], host::unfilled),
+          labels_(step_at_[trees.size()], host::unfilled), compiled_(trees.size(), host::unfilled)
+    {
+        const std::size_t T = trees.size();
+        const double nodes = static_cast<double>(step_at_[T] + window_at_[T]);
+        host::interruptible_work(T, threads, nodes, [&](std::size_t t, std::size_t,
+                                                        const std::atomic<bool> &) {
+            if (step_at_[t + 1] == step_at_[t])
+                return;
+            core::compile_tree(trees[t], z.cols, steps_.data() + step_at_[t],
+                               windows_.data() + window_at_[t], node_of_step_.data() + step_at_[t],
+                               labels_.data() + step_at_[t]);
+            compiled_[t] = core::CompiledTree{steps_.data() + step_at_[t],
+                                              windows_.data() + window_at_[t],
+                                              node_of_step_.data() + step_at_[t]};
+        });
+    }
+
+    // Tree t compiled, or null.
+    const core::CompiledTree *operator[](std::size_t t) const
+    {
+        return step_at_[t + 1] > step_at_[t] ? &compiled_[t] : nullptr;
+    }
+
+    // The bytes a forest's compiled trees take at most.
+    static double bytes(const host::Forest &trees)
+    {
+        double total = 0;
+        for (std::size_t t = 0; t < trees.size(); ++t)
+            total += (sizeof(core::Step) + 8.0) * static_cast<double>(trees[t].N) +
+                     sizeof(core::CategoryWindow) * static_cast<double>(trees[t].M);
+        return total;
+    }
+
+private:
+    // Where each tree's steps and windows start in the tables; the steps.
+    static std::size_t count(const host::Forest &trees, const core::DataMatrix &z,
+                             host::Scratch<std::size_t> &step_at,
+                             host::Scratch<std::size_t> &window_at)
+    {
+        for (std::size_t t = 0; t < trees.size(); ++t) {
+            const bool compiled = z.cols > 0 && z.rows >= trees[t].N / 4;
+            step_at[t + 1] = step_at[t] + (compiled ? trees[t].N : 0);
+            window_at[t + 1] = window_at[t] + (compiled ? trees[t].M : 0);
+        }
+        return step_at[trees.size()];
+    }
+
+    host::Scratch<std::size_t> step_at_, window_at_;
+    host::Scratch<core::Step> steps_;
+    host::Scratch<core::CategoryWindow> windows_;
+    host::Scratch<std::uint32_t> node_of_step_, labels_;
+    host::Scratch<core::CompiledTree> compiled_;
+};
+
+// Every row's mean and variance into mu and v: blocks of rows spread over
+// the threads, each walking tree after tree, then pooled. Returns the
+// fault to report (the first failing block's), or none.
+Fault predict_rows(const host::Forest &trees, const CompiledForest &compiled,
+                   const core::DataMatrix &z, std::size_t threads, double *mu, double *v)
+{
+    const std::size_t T = trees.size();
+    const std::size_t blocks = (z.rows + BLOCK - 1) / BLOCK;
+    const std::size_t span = std::min(BLOCK, z.rows);
+    // Every walk writes its scratch before reading it.
+    host::Scratch<std::uint32_t> moving(BLOCK * threads, host::unfilled);
+    host::Scratch<std::uint32_t> node(BLOCK * threads, host::unfilled);
+    host::Scratch<std::uint32_t> taken(BLOCK * threads, host::unfilled);
+    host::Scratch<double> means(span * T * threads, host::unfilled);
+    host::Scratch<double> vars(span * T * threads, host::unfilled);
+    host::Scratch<Fault> faults(blocks, host::unfilled);
+    // A row takes at most N-1 steps down a tree of N nodes.
+    double walk_steps = 0;
+    for (std::size_t t = 0; t < T; ++t)
+        walk_steps += static_cast<double>(z.rows) * static_cast<double>(trees[t].N);
+    host::interruptible_work(blocks, threads, walk_steps, [&](std::size_t block,
+                                                             std::size_t worker,
+                                                             const std::atomic<bool> &stop) {
+        const WalkScratch s{moving.data() + worker * BLOCK, node.data() + worker * BLOCK,
+                            taken.data() + worker * BLOCK, means.data() + worker * span * T,
+                            vars.data() + worker * span * T, span};
+        const std::size_t first = block * BLOCK;
+        const std::size_t count = std::min(BLOCK, z.rows - first);
+        faults[block] = Fault();
+        for (std::size_t t = 0; t < T; ++t) {
+            faults[block] = walk_block(trees[t], compiled[t], t, z, first, count, s, stop);
+            if (faults[block]) {
+                faults[block] = first_fault(trees, z, first, faults[block], stop);
+                return;
+            }
+            if (stop.load(std::memory_order_relaxed))
+                return;
+        }
+        core::pool_trees(s.means, s.vars, count, T, span, mu + first, v + first);
+    });
+    for (std::size_t b = 0; b < blocks; ++b)
+        if (faults[b])
+            return faults[b];
+    return Fault();
+}
+
 } // namespace
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
@@ -137,7 +248,6 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     require(nlhs <= NUM_OUTPUTS, "Too many output arguments: forestcast returns mu and v.");
 
     const host::Forest trees(prhs[IN_FOREST]);
-    const std::size_t T = trees.size();
     const mxArray *Z = prhs[IN_Z];
     require(is_real_double(Z) && dimension_count(Z) == 2,
             "Z must be a real double n-by-(p+d) matrix (configuration columns, then instance "
@@ -151,90 +261,24 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     // What the trees were fitted on, before any walking.
     host::check_fitted(trees, z, core::WHOLE_ROWS);
 
-    const double outputs = 16.0 * static_cast<double>(z.rows);
-    double compiled = 0;
-    for (std::size_t t = 0; t < T; ++t)
-        compiled += (sizeof(core::Step) + 8.0) * static_cast<double>(trees[t].N) +
-                    sizeof(core::CategoryWindow) * static_cast<double>(trees[t].M);
     // Fewer threads where their tables would not fit: the answer is the
     // same, and only a call that one thread cannot make is refused.
-    const std::size_t span = std::min(BLOCK, z.rows);
-    const double per_thread = 12.0 * BLOCK + 16.0 * static_cast<double>(T) * span;
-    while (threads > 1 &&
-           exceeds_memory(outputs + compiled + per_thread * static_cast<double>(threads)))
-        --threads;
+    const double outputs = 16.0 * static_cast<double>(z.rows);
+    const double compiled = CompiledForest::bytes(trees);
+    const double per_thread = 12.0 * BLOCK + 16.0 * static_cast<double>(trees.size()) *
+                                                 static_cast<double>(std::min(BLOCK, z.rows));
+    threads = threads_that_fit(threads, outputs + compiled, per_thread);
     require_memory({{"Z", outputs}, {"forest", compiled + per_thread}},
                    "the n-by-1 outputs and the walk's tables");
 
     mxArray *out[NUM_OUTPUTS];
     out[OUT_MU] = mxCreateDoubleMatrix(static_cast<mwSize>(z.rows), 1, mxREAL);
     out[OUT_V] = mxCreateDoubleMatrix(static_cast<mwSize>(z.rows), 1, mxREAL);
-    double *const mu = mxGetPr(out[OUT_MU]);
-    double *const v = mxGetPr(out[OUT_V]);
-
-    // Trees with at least a row per four nodes are compiled first (like the
-    // walk, in parallel), each into its own part of the tables; Z needs a
-    // column for the compiled walk to read at nodes rows stay at.
-    Scratch<std::size_t> step_at(T + 1);
-    Scratch<std::size_t> window_at(T + 1);
-    for (std::size_t t = 0; t < T; ++t) {
-        const bool compiled = z.cols > 0 && z.rows >= trees[t].N / 4;
-        step_at[t + 1] = step_at[t] + (compiled ? trees[t].N : 0);
-        window_at[t + 1] = window_at[t] + (compiled ? trees[t].M : 0);
-    }
-    Scratch<core::Step> steps(step_at[T], unfilled);
-    Scratch<core::CategoryWindow> windows(window_at[T], unfilled);
-    Scratch<std::uint32_t> node_of_step(step_at[T], unfilled);
-    Scratch<std::uint32_t> labels(step_at[T], unfilled);
-    Scratch<core::CompiledTree> compiled_trees(T, unfilled);
-    const double nodes = static_cast<double>(step_at[T] + window_at[T]);
-    interruptible_work(T, threads, nodes, [&](std::size_t t, std::size_t,
-                                              const std::atomic<bool> &) {
-        if (step_at[t + 1] > step_at[t]) {
-            core::compile_tree(trees[t], z.cols, steps.data() + step_at[t],
-                               windows.data() + window_at[t], node_of_step.data() + step_at[t],
-                               labels.data() + step_at[t]);
-            compiled_trees[t] = core::CompiledTree{steps.data() + step_at[t],
-                                                   windows.data() + window_at[t],
-                                                   node_of_step.data() + step_at[t]};
-        }
-    });
-
-    // Every walk writes its scratch before reading it.
-    Scratch<std::uint32_t> moving(BLOCK * threads, unfilled);
-    Scratch<std::uint32_t> node(BLOCK * threads, unfilled);
-    Scratch<std::uint32_t> taken(BLOCK * threads, unfilled);
-    Scratch<double> means(span * T * threads, unfilled);
-    Scratch<double> vars(span * T * threads, unfilled);
-    Scratch<Fault> faults(blocks, unfilled);
-    // A row takes at most N-1 steps down a tree of N nodes.
-    double walk_steps = 0;
-    for (std::size_t t = 0; t < T; ++t)
-        walk_steps += static_cast<double>(z.rows) * static_cast<double>(trees[t].N);
-    interruptible_work(blocks, threads, walk_steps, [&](std::size_t block, std::size_t worker,
-                                                   const std::atomic<bool> &stop) {
-        const WalkScratch s{moving.data() + worker * BLOCK, node.data() + worker * BLOCK,
-                            taken.data() + worker * BLOCK, means.data() + worker * span * T,
-                            vars.data() + worker * span * T, span};
-        const std::size_t first = block * BLOCK;
-        const std::size_t count = std::min(BLOCK, z.rows - first);
-        faults[block] = Fault();
-        for (std::size_t t = 0; t < T; ++t) {
-            const bool compiled = step_at[t + 1] > step_at[t];
-            faults[block] = walk_block(trees[t], compiled ? &compiled_trees[t] : nullptr, t, z,
-                                       first, count, s, stop);
-            if (faults[block]) {
-                faults[block] = first_fault(trees, z, first, faults[block], stop);
-                return;
-            }
-            if (stop.load(std::memory_order_relaxed))
-                return;
-        }
-        core::pool_trees(s.means, s.vars, count, T, span, mu + first, v + first);
-    });
-    for (std::size_t b = 0; b < blocks; ++b)
-        if (faults[b])
-            host::report(faults[b], trees[faults[b].tree], host::Voice::forest);
+    const CompiledForest compiled_forest(trees, z, threads);
+    const Fault fault =
+        predict_rows(trees, compiled_forest, z, threads, mxGetPr(out[OUT_MU]), mxGetPr(out[OUT_V]));
+    if (fault)
+        host::report(fault, trees[fault.tree], host::Voice::forest);
 
     const Outputs slots(nlhs, plhs);
     for (int o = 0; o < NUM_OUTPUTS; ++o)

@@ -552,9 +552,11 @@ std::size_t grow_trees(const core::fit::TrainingSet &data,
 
 // The forest's mean and mixture variance at every run's pair, summed over
 // the trees in tree order (the mean of the leaves' means, and the mean of
-// their second moments less the squared mean, as forestcast pools them).
+// their second moments less the squared mean, as forestcast pools them),
+// and room for the variances.
 struct RunPredictions {
-    std::vector<double> sum, second; // per run: sum of leaf means, of leaf_var + mean^2
+    double *sum, *second, *variance; // per run: sums of leaf means, of leaf_var + mean^2
+    std::size_t R;
 };
 
 // The capped runs' values fitted next: each the mean of a normal of the
@@ -565,31 +567,79 @@ struct RunPredictions {
 double impute(const RunPredictions &p, std::size_t trees, const double *bounds,
               const std::vector<unsigned char> &capped, double max_response, double *values)
 {
-    const std::size_t R = p.sum.size();
     const double T = static_cast<double>(trees);
-    std::vector<double> variance(R);
     double floor = 0, uncapped = 0;
-    for (std::size_t j = 0; j < R; ++j) {
+    for (std::size_t j = 0; j < p.R; ++j) {
         const double mean = p.sum[j] / T;
-        variance[j] = std::max(0.0, p.second[j] / T - mean * mean);
+        p.variance[j] = std::max(0.0, p.second[j] / T - mean * mean);
         if (!capped[j]) {
-            floor += variance[j];
+            floor += p.variance[j];
             uncapped += 1;
         }
     }
     floor = uncapped > 0 ? floor / uncapped : 0;
     double moved = 0;
-    for (std::size_t j = 0; j < R; ++j) {
+    for (std::size_t j = 0; j < p.R; ++j) {
         if (!capped[j])
             continue;
         const double value = std::min(
             max_response, core::fit::truncated_mean(p.sum[j] / T,
-                                                     std::sqrt(std::max(variance[j], floor)),
-                                                     bounds[j]));
+                                                    std::sqrt(std::max(p.variance[j], floor)),
+                                                    bounds[j]));
         moved = std::max(moved, std::fabs(value - values[j]));
         values[j] = value;
     }
     return moved;
+}
+
+// Capped runs: fitted first with their bounds as values, then with the
+// values imputed from the forest, until none moves by more than a
+// millionth of the responses' range, or for impute_rounds rounds. data.y
+// then points at `values`, the imputed ones beside the others' own.
+// Returns the rounds run.
+std::size_t impute_capped(core::fit::TrainingSet &data, const core::fit::GrowOptions &grow_opts,
+                          const Options &o, Progress &progress, host::InterruptPoll &poll,
+                          host::Growing<double> &values)
+{
+    const std::size_t R = data.n_runs;
+    const std::size_t count = static_cast<std::size_t>(o.num_trees);
+    const double *bounds = data.y;
+    std::copy(bounds, bounds + R, values.extend(R));
+    data.y = values.data();
+    const auto range = std::minmax_element(bounds, bounds + R);
+    const double tolerance = 1e-6 * std::max(*range.second - *range.first, 1e-300);
+    host::Scratch<double> sums(3 * R, host::unfilled);
+    const RunPredictions p{sums.data(), sums.data() + R, sums.data() + 2 * R, R};
+    auto assess = [&](std::size_t, const GrownTree &tree, const std::uint32_t *,
+                      core::fit::Generator &, TreeExtras &extras) {
+        core::pages::Buffer<std::uint32_t> all(R);
+        for (std::size_t j = 0; j < R; ++j)
+            all[j] = static_cast<std::uint32_t>(j);
+        extras.leaf_of.resize(R);
+        core::fit::Router(tree, data).route(all.data(), R, core::fit::Router::NO_VARIABLE,
+                                            nullptr, extras.leaf_of.data());
+    };
+    auto take = [&](std::size_t, const GrownTree &tree, const TreeExtras &extras) {
+        for (std::size_t j = 0; j < R; ++j) {
+            const Node &leaf = tree.nodes[extras.leaf_of[j]];
+            p.sum[j] += leaf.mean;
+            p.second[j] += leaf.spread + leaf.mean * leaf.mean;
+        }
+        return true;
+    };
+    const std::size_t most = static_cast<std::size_t>(std::min(o.impute_rounds, 1e6));
+    std::size_t rounds = 0;
+    while (rounds < most) {
+        std::fill(p.sum, p.sum + 2 * R, 0.0);
+        const std::size_t taken = grow_trees(data, grow_opts, o, progress, poll, assess, take);
+        if (taken < count)
+            fail_tree_memory(o, taken);
+        progress.fitted();
+        ++rounds;
+        if (impute(p, count, bounds, o.capped, o.max_response, values.data()) <= tolerance)
+            break;
+    }
+    return rounds;
 }
 
 // The forest of the fit, and what the fit learnt about it: info's
@@ -704,45 +754,41 @@ Fit final_fit(const core::fit::TrainingSet &data, const core::fit::GrowOptions &
     return fit;
 }
 
-} // namespace
+// ---- the arguments -------------------------------------------------------
 
-void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
+// Theta and X: the configurations and the instances, p + d >= 1 variables.
+void read_matrices(const mxArray *Theta, const mxArray *X, core::fit::TrainingSet &data)
 {
-    using namespace host;
-
-    require(nrhs == 5 || nrhs == 6, USAGE);
-    require(nlhs <= 2, "Too many output arguments: forestfit returns the forest and info.");
-
-    core::fit::TrainingSet data;
-    const mxArray *Theta = prhs[IN_THETA];
     data.theta = data_matrix(Theta, "Theta", "Theta must be a real double K-by-p matrix.");
-    data.n_configs = rows(Theta);
-    data.theta_cols = cols(Theta);
-    const mxArray *X = prhs[IN_X];
+    data.n_configs = host::rows(Theta);
+    data.theta_cols = host::cols(Theta);
     data.x = data_matrix(X, "X", "X must be a real double N-by-d matrix (d may be 0).");
-    data.n_instances = rows(X);
-    data.x_cols = cols(X);
+    data.n_instances = host::rows(X);
+    data.x_cols = host::cols(X);
     data.n_vars = data.theta_cols + data.x_cols;
     require(data.n_vars >= 1, "Theta and X have no columns: the trees need at least one variable.");
+}
 
-    const mxArray *runs = prhs[IN_RUNS];
-    require((is_real_int32(runs) || is_real_double(runs)) && is_2d(runs) && cols(runs) == 2,
+// runs: R pairs of a row of Theta and a row of X, int32 or doubles of
+// whole numbers (taken exactly, into `converted`).
+void read_runs(const mxArray *runs, core::fit::TrainingSet &data,
+               host::Growing<std::int32_t> &converted)
+{
+    require((host::is_real_int32(runs) || host::is_real_double(runs)) && is_2d(runs) &&
+                host::cols(runs) == 2,
             "runs must be an R-by-2 int32 or double matrix of row numbers (rows of Theta, rows "
             "of X).");
-    require_full(runs, "runs");
-    const std::size_t R = rows(runs);
+    host::require_full(runs, "runs");
+    const std::size_t R = host::rows(runs);
     data.n_runs = R;
     require(R >= 1, "runs has no rows: there is nothing to fit.");
     if (R > (std::size_t{1} << 30))
         fail_fmt("runs has %zu rows, more than the 2^30 a tree's int32 node numbers allow.", R);
-    // Doubles are taken as the row numbers they hold, exactly.
-    const bool as_doubles = !mxIsInt32(runs);
-    if (as_doubles)
-        require_memory(8.0 * static_cast<double>(R), "runs", "its int32 copy");
-    Scratch<std::int32_t> converted_runs(as_doubles ? 2 * R : 0, unfilled);
-    if (!as_doubles) {
-        data.runs = int32s(runs).data();
+    if (mxIsInt32(runs)) {
+        data.runs = host::int32s(runs).data();
     } else {
+        host::require_memory(8.0 * static_cast<double>(R), "runs", "its int32 copy");
+        std::int32_t *copy = converted.extend(2 * R);
         const double *values = mxGetPr(runs);
         for (std::size_t j = 0; j < 2 * R; ++j) {
             const double x = values[j];
@@ -750,9 +796,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
                 fail_fmt("runs(%zu, %zu) = %s is %s: runs holds row numbers.", j % R + 1,
                          j / R + 1, host::shown(x).text,
                          x == std::floor(x) ? "beyond the int32 range" : "not a whole number");
-            converted_runs[j] = static_cast<std::int32_t>(x);
+            copy[j] = static_cast<std::int32_t>(x);
         }
-        data.runs = converted_runs.data();
+        data.runs = copy;
     }
     if (data.n_instances == 0)
         fail("X has no rows, but runs(:, 2) names rows of X: X needs N rows, one per instance "
@@ -764,41 +810,49 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         if (i < 1 || static_cast<std::size_t>(i) > data.n_instances)
             fail_row(j, 2, i, "X", data.n_instances, data.x_cols, "instance");
     }
+}
 
-    const mxArray *y = prhs[IN_Y];
-    require(is_real_double(y) && is_column(y, R),
+// y: a finite response per run, small enough that a node's squared sums
+// do not overflow (beyond that every score is Inf or NaN: a tree of one
+// leaf, Inf statistics).
+void read_responses(const mxArray *y, core::fit::TrainingSet &data)
+{
+    const std::size_t R = data.n_runs;
+    require(host::is_real_double(y) && host::is_column(y, R),
             "y must be a real double R-by-1 vector, one response per run.");
-    require_full(y, "y");
+    host::require_full(y, "y");
     data.y = mxGetPr(y);
     for (std::size_t j = 0; j < R; ++j)
         if (!std::isfinite(data.y[j]))
             fail_fmt("y(%zu) is %s; responses must be finite.", j + 1,
                      host::shown(data.y[j]).text);
-    // A node's sums of R responses are squared: beyond this they overflow
-    // and every score is Inf or NaN (a tree of one leaf, Inf statistics).
-    const double largest = 0.5 * std::sqrt(std::numeric_limits<double>::max()) / static_cast<double>(R);
+    const double largest =
+        0.5 * std::sqrt(std::numeric_limits<double>::max()) / static_cast<double>(R);
     for (std::size_t j = 0; j < R; ++j)
         if (std::fabs(data.y[j]) > largest)
             fail_fmt("y(%zu) = %g is too large: with %zu runs, responses must be at most %.4g "
                      "in magnitude, or their squared sums overflow (scale y).",
                      j + 1, data.y[j], R, largest);
+}
 
-    const mxArray *levels = prhs[IN_LEVELS];
+// levels: per variable 0 (ordered) or L categories, and the columns' values
+// checked against them.
+void read_levels(const mxArray *levels, core::fit::TrainingSet &data)
+{
     const std::size_t D = data.n_vars;
-    if (!(is_real_double(levels) && is_2d(levels) && numel(levels) == D &&
-          std::min(rows(levels), cols(levels)) == 1))
+    if (!(host::is_real_double(levels) && is_2d(levels) && host::numel(levels) == D &&
+          std::min(host::rows(levels), host::cols(levels)) == 1))
         fail_fmt("levels must be a real double 1-by-%zu vector (one entry per column of Theta "
                  "and X).",
                  D);
-    require_full(levels, "levels");
+    host::require_full(levels, "levels");
     data.levels = mxGetPr(levels);
     for (std::size_t v = 0; v < D; ++v) {
         const double L = data.levels[v];
-        if (!(host::is_whole(L) && L >= 0 && L <= INT32_MAX)) {
+        if (!(host::is_whole(L) && L >= 0 && L <= INT32_MAX))
             fail_fmt("levels(%zu) = %s; it must be 0 (ordered) or a number of categories "
                      "1..2^31-1.",
                      v + 1, host::shown(L).text);
-        }
     }
     for (std::size_t v = 0; v < D; ++v) {
         if (v < data.theta_cols)
@@ -807,118 +861,71 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
             check_column(data.column(v), data.n_instances, data.levels[v], "X",
                          v - data.theta_cols, v);
     }
+}
 
-    const Options o = read_options(nrhs == 6 ? prhs[IN_OPTS] : nullptr, D, R);
-    // A capped run's value is at least its bound, and at most max_response.
-    for (std::size_t j = 0; j < o.capped.size(); ++j)
-        if (o.capped[j] && data.y[j] > o.max_response)
-            fail_fmt("opts.max_response = %s is below y(%zu) = %s, the bound of a capped run.",
-                     host::shown(o.max_response).text, j + 1, host::shown(data.y[j]).text);
+// Every column ranked once per fit (the ranks, their values, how many),
+// into `data`; made after check() passed, it checks the fit's memory once
+// the widest categorical variable that can split is known.
+class Ranks {
+public:
+    Ranks(core::fit::TrainingSet &data, const Options &o)
+        : offsets_(data.n_vars), rank_(values(data)), value_of_rank_(values(data)),
+          distinct_(data.n_vars)
+    {
+        const std::size_t D = data.n_vars;
+        // The order buffer serves the rows of a matrix with columns only.
+        host::Scratch<std::uint32_t> order(std::max(data.theta_cols ? data.n_configs : 0,
+                                                    data.x_cols ? data.n_instances : 0));
+        std::size_t offset = 0;
+        data.max_distinct = 1;
+        for (std::size_t v = 0; v < D; ++v) {
+            offsets_[v] = offset;
+            distinct_[v] = core::fit::rank_column(data.column(v), data.column_rows(v),
+                                                  order.data(), rank_.data() + offset,
+                                                  value_of_rank_.data() + offset);
+            data.max_distinct = std::max<std::size_t>(data.max_distinct, distinct_[v]);
+            offset += data.column_rows(v);
+        }
+        data.rank = rank_.data();
+        data.rank_offset = offsets_.data();
+        data.value_of_rank = value_of_rank_.data();
+        data.distinct = distinct_.data();
+        data.kernels = core::fit::chosen_split_kernels();
+        double split_level = 0;
+        for (std::size_t v = 0; v < D; ++v)
+            if (data.categorical(v) && distinct_[v] >= 2)
+                split_level = std::max(split_level, data.levels[v]);
+        const Footprint f = fit_footprint(data, o, split_level);
+        if (host::exceeds_memory(f.total()))
+            f.refuse();
+    }
 
-    const double values = static_cast<double>(data.n_configs) * data.theta_cols +
-                          static_cast<double>(data.n_instances) * data.x_cols;
-    // The ranks first: the widest categorical variable that can split is
-    // known once they are.
+    // Refuses a fit whose ranks alone would not fit.
+    static void check(const core::fit::TrainingSet &data, const Options &o)
     {
         Footprint f = fit_footprint(data, o, 0);
         f.scratch = f.forest = 0;
-        if (exceeds_memory(f.total()))
+        if (host::exceeds_memory(f.total()))
             f.refuse();
     }
 
-    // Rank every column once.
-    Scratch<std::size_t> rank_offset(D);
-    Scratch<std::uint32_t> rank(static_cast<std::size_t>(values));
-    Scratch<double> value_of_rank(static_cast<std::size_t>(values));
-    Scratch<std::uint32_t> order(std::max(data.theta_cols ? data.n_configs : 0,
-                                          data.x_cols ? data.n_instances : 0));
-    Scratch<std::uint32_t> distinct(D);
-    std::size_t offset = 0;
-    data.max_distinct = 1;
-    for (std::size_t v = 0; v < D; ++v) {
-        rank_offset[v] = offset;
-        distinct[v] = core::fit::rank_column(data.column(v), data.column_rows(v), order.data(),
-                                              rank.data() + offset, value_of_rank.data() + offset);
-        data.max_distinct = std::max<std::size_t>(data.max_distinct, distinct[v]);
-        offset += data.column_rows(v);
-    }
-    data.rank = rank.data();
-    data.rank_offset = rank_offset.data();
-    data.value_of_rank = value_of_rank.data();
-    data.distinct = distinct.data();
-    data.kernels = core::fit::chosen_split_kernels();
-    double split_level = 0;
-    for (std::size_t v = 0; v < D; ++v)
-        if (data.categorical(v) && distinct[v] >= 2)
-            split_level = std::max(split_level, data.levels[v]);
+private:
+    static std::size_t values(const core::fit::TrainingSet &data)
     {
-        const Footprint f = fit_footprint(data, o, split_level);
-        if (exceeds_memory(f.total()))
-            f.refuse();
+        return data.n_configs * data.theta_cols + data.n_instances * data.x_cols;
     }
 
-    const core::fit::GrowOptions grow_opts{static_cast<std::size_t>(o.mtry), o.min_leaf,
-                                            o.max_nodes, o.bootstrap, o.kept};
-    const bool info = nlhs >= 2;
-    const std::size_t count = static_cast<std::size_t>(o.num_trees);
-    host::InterruptPoll poll_interrupt;
+    host::Scratch<std::size_t> offsets_;
+    host::Scratch<std::uint32_t> rank_;
+    host::Scratch<double> value_of_rank_;
+    host::Scratch<std::uint32_t> distinct_;
+};
 
-    // Capped runs: fitted first with their bounds as values, then with the
-    // values imputed from the forest, until none moves by more than a
-    // millionth of the responses' range, or for impute_rounds rounds.
-    const bool imputing = std::count(o.capped.begin(), o.capped.end(), 1) > 0;
-    const std::size_t rounds_at_most =
-        imputing ? static_cast<std::size_t>(std::min(o.impute_rounds, 1e6)) : 0;
-    Progress progress(o.verbose, count, 1 + rounds_at_most);
-    std::vector<double> fitted;
-    std::size_t rounds = 0;
-    if (imputing) {
-        fitted.assign(data.y, data.y + R);
-        const double *bounds = data.y;
-        data.y = fitted.data();
-        const auto range = std::minmax_element(bounds, bounds + R);
-        const double tolerance = 1e-6 * std::max(*range.second - *range.first, 1e-300);
-        RunPredictions p;
-        auto assess = [&](std::size_t, const GrownTree &tree, const std::uint32_t *,
-                          core::fit::Generator &, TreeExtras &extras) {
-            std::vector<std::uint32_t> all(R);
-            for (std::size_t j = 0; j < R; ++j)
-                all[j] = static_cast<std::uint32_t>(j);
-            extras.leaf_of.resize(R);
-            core::fit::Router(tree, data).route(all.data(), R, core::fit::Router::NO_VARIABLE,
-                                                 nullptr, extras.leaf_of.data());
-        };
-        auto take = [&](std::size_t, const GrownTree &tree, const TreeExtras &extras) {
-            for (std::size_t j = 0; j < R; ++j) {
-                const Node &leaf = tree.nodes[extras.leaf_of[j]];
-                p.sum[j] += leaf.mean;
-                p.second[j] += leaf.spread + leaf.mean * leaf.mean;
-            }
-            return true;
-        };
-        while (rounds < rounds_at_most) {
-            p.sum.assign(R, 0);
-            p.second.assign(R, 0);
-            const std::size_t taken =
-                grow_trees(data, grow_opts, o, progress, poll_interrupt, assess, take);
-            if (taken < count)
-                fail_tree_memory(o, taken);
-            progress.fitted();
-            ++rounds;
-            if (impute(p, count, bounds, o.capped, o.max_response, fitted.data()) <= tolerance)
-                break;
-        }
-    }
-
-    Fit fit = final_fit(data, grow_opts, o, info, o.capped, progress, poll_interrupt);
-    progress.fitted();
-    progress.finish();
-    const Outputs out(nlhs, plhs);
-    out.set(0, fit.forest);
-    if (!info)
-        return;
-    // info: out-of-bag error, importance, in-bag counts where asked for, and
-    // the capped runs' values where there are any.
+// info: out-of-bag error, importance, the in-bag counts where asked for,
+// and the values fitted where some runs are capped.
+mxArray *info_struct(const Fit &fit, const Options &o, const double *values, std::size_t R,
+                     std::size_t rounds)
+{
     std::vector<const char *> names = {"oob_prediction", "oob_rmse", "oob_count", "importance",
                                        "tree_importance"};
     std::vector<mxArray *> fields = {fit.oob_prediction, mxCreateDoubleScalar(fit.oob_rmse),
@@ -930,14 +937,63 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     }
     if (!o.capped.empty()) {
         names.push_back("imputed");
-        fields.push_back(
-            host::host_copy(imputing ? fitted.data() : data.y, R, 1, mxDOUBLE_CLASS));
+        fields.push_back(host::host_copy(values, R, 1, mxDOUBLE_CLASS));
         names.push_back("rounds");
         fields.push_back(mxCreateDoubleScalar(static_cast<double>(rounds)));
     }
-    mxArray *info_struct =
-        mxCreateStructMatrix(1, 1, static_cast<int>(names.size()), names.data());
+    mxArray *info = mxCreateStructMatrix(1, 1, static_cast<int>(names.size()), names.data());
     for (std::size_t f = 0; f < names.size(); ++f)
-        mxSetFieldByNumber(info_struct, 0, static_cast<int>(f), fields[f]);
-    out.set(1, info_struct);
+        mxSetFieldByNumber(info, 0, static_cast<int>(f), fields[f]);
+    return info;
+}
+
+} // namespace
+
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
+{
+    using namespace host;
+
+    require(nrhs == 5 || nrhs == 6, USAGE);
+    require(nlhs <= 2, "Too many output arguments: forestfit returns the forest and info.");
+
+    core::fit::TrainingSet data;
+    read_matrices(prhs[IN_THETA], prhs[IN_X], data);
+    Growing<std::int32_t> converted_runs;
+    read_runs(prhs[IN_RUNS], data, converted_runs);
+    read_responses(prhs[IN_Y], data);
+    read_levels(prhs[IN_LEVELS], data);
+    const Options o = read_options(nrhs == 6 ? prhs[IN_OPTS] : nullptr, data.n_vars, data.n_runs);
+    // A capped run's value is at least its bound, and at most max_response.
+    for (std::size_t j = 0; j < o.capped.size(); ++j)
+        if (o.capped[j] && data.y[j] > o.max_response)
+            fail_fmt("opts.max_response = %s is below y(%zu) = %s, the bound of a capped run.",
+                     shown(o.max_response).text, j + 1, shown(data.y[j]).text);
+
+    Ranks::check(data, o);
+    const Ranks ranks(data, o);
+    const core::fit::GrowOptions grow_opts{static_cast<std::size_t>(o.mtry), o.min_leaf,
+                                           o.max_nodes, o.bootstrap, o.kept};
+    const bool imputing = std::count(o.capped.begin(), o.capped.end(), 1) > 0;
+    Progress progress(o.verbose, static_cast<std::size_t>(o.num_trees),
+                      1 + (imputing ? static_cast<std::size_t>(std::min(o.impute_rounds, 1e6)) : 0));
+    InterruptPoll poll;
+    Growing<double> values; // the capped runs imputed, beside the others' own
+    Fit fit;
+    std::size_t rounds = 0;
+    // The fit's own buffers come from the C++ library: out of memory, the
+    // call ends with an error of the host's.
+    try {
+        if (imputing)
+            rounds = impute_capped(data, grow_opts, o, progress, poll, values);
+        fit = final_fit(data, grow_opts, o, nlhs >= 2, o.capped, progress, poll);
+    } catch (const std::bad_alloc &) {
+        fail("the fit ran out of memory (fewer num_trees or num_threads, or a larger min_leaf, "
+             "need less).");
+    }
+    progress.fitted();
+    progress.finish();
+    const Outputs out(nlhs, plhs);
+    out.set(0, fit.forest);
+    if (nlhs >= 2)
+        out.set(1, info_struct(fit, o, data.y, data.n_runs, rounds));
 }

@@ -133,8 +133,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     const double lists = 4.0 * static_cast<double>(K + N + std::max(K, N));
     const double walk = (1.0 + sizeof(core::ListFrame)) * static_cast<double>(nodes);
     const double tables = 8.0 * static_cast<double>(K) * (2.0 + 2.0 * static_cast<double>(T));
-    while (threads > 1 && exceeds_memory(tables + (lists + walk) * static_cast<double>(threads)))
-        --threads;
+    threads = threads_that_fit(threads, tables, lists + walk);
     require_memory({{"Theta", tables}, {"forest", walk}, {K > N ? "Theta" : "X", lists}},
                    "the tables and the walk's lists");
 

@@ -208,6 +208,18 @@ inline bool exceeds_memory(double bytes)
     return available >= 0.0 && bytes > available;
 }
 
+// The most of `threads` threads whose scratch, `per_thread` bytes each,
+// fits beside `shared` bytes in the memory available now (at least one:
+// whether one fits is the caller's check). Fewer threads give the same
+// answer, so a call is refused only when one thread cannot make it.
+inline std::size_t threads_that_fit(std::size_t threads, double shared, double per_thread)
+{
+    if (threads <= 1 || !exceeds_memory(shared + per_thread * static_cast<double>(threads)))
+        return threads;
+    const double room = (available_memory() - shared) / std::max(per_thread, 1.0);
+    return room >= 1 ? std::min(threads, static_cast<std::size_t>(room)) : 1;
+}
+
 // Refuses a call whose `what`, sized by argument `name`, needs more than
 // the memory available now.
 inline void require_memory(double bytes, const char *name, const char *what)
@@ -362,6 +374,7 @@ public:
         size_ += n;
         return added;
     }
+    T *data() { return data_; }
     const T *data() const { return data_; }
 
 private:

@@ -139,19 +139,12 @@ const double *data_matrix(const mxArray *a, const char *name, const char *messag
     return mxGetPr(a);
 }
 
-} // namespace
-
-void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
+// The thirteen arguments, checked in order, into the tree's view, the
+// leaves' responses and statistics, and the routed data.
+void read_arguments(const mxArray *prhs[], core::TreeView &t, Leaves &leaves,
+                    const mxArray *&catsplit, core::DataMatrix &theta, core::DataMatrix &x)
 {
     using namespace host;
-
-    require(nrhs == NUM_INPUTS,
-            "Usage: [cell_of_leaves, numCellsFilled] = cropnodes(var, cut, ysub, leftchildren, "
-            "rightchildren, catsplit, Theta, X, g_leaf, m_leaf, n_leaf).");
-    require(nlhs <= 2, "Too many output arguments");
-
-    core::TreeView t;
-    Leaves leaves;
     const mxArray *var = prhs[IN_VAR];
     require(is_real_int32(var) && cols(var) == 1, "var must be a noncomplex int Nx1 vector.");
     t.N = rows(var);
@@ -166,18 +159,18 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     t.rightchildren = node_int32s(prhs[IN_RIGHTCHILDREN], t.N,
                                   "rightchildren must be a noncomplex int Nx1 vector.");
 
-    const mxArray *catsplit = prhs[IN_CATSPLIT];
+    catsplit = prhs[IN_CATSPLIT];
     require(mxIsCell(catsplit) && cols(catsplit) == 2, "catsplit must be a Mx2 cell array");
     t.M = rows(catsplit);
 
     const mxArray *Theta = prhs[IN_THETA];
-    const core::DataMatrix theta{"Theta",
-                                 data_matrix(Theta, "Theta",
-                                             "Theta must be a noncomplex double Nxp matrix."),
-                                 rows(Theta), cols(Theta)};
+    theta = core::DataMatrix{"Theta",
+                             data_matrix(Theta, "Theta",
+                                         "Theta must be a noncomplex double Nxp matrix."),
+                             rows(Theta), cols(Theta)};
     const mxArray *X = prhs[IN_X];
-    const core::DataMatrix x{"X", data_matrix(X, "X", "X must be a noncomplex double nxd matrix)."),
-                             rows(X), cols(X)};
+    x = core::DataMatrix{"X", data_matrix(X, "X", "X must be a noncomplex double nxd matrix)."),
+                         rows(X), cols(X)};
 
     leaves.g_leaf = node_doubles(prhs[IN_G_LEAF], t.N, "g_leaf",
                                  "g_leaf must be a noncomplex double Nx1 vector.");
@@ -188,6 +181,24 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
                                     "leaf_mean must be a noncomplex double Nx1 vector.");
     leaves.leaf_var = node_doubles(prhs[IN_LEAF_VAR], t.N, "leaf_var",
                                    "leaf_var must be a noncomplex double Nx1 vector.");
+}
+
+} // namespace
+
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
+{
+    using namespace host;
+
+    require(nrhs == NUM_INPUTS,
+            "Usage: [cell_of_leaves, numCellsFilled] = cropnodes(var, cut, ysub, leftchildren, "
+            "rightchildren, catsplit, Theta, X, g_leaf, m_leaf, n_leaf).");
+    require(nlhs <= 2, "Too many output arguments");
+
+    core::TreeView t;
+    Leaves leaves;
+    const mxArray *catsplit = nullptr;
+    core::DataMatrix theta{}, x{};
+    read_arguments(prhs, t, leaves, catsplit, theta, x);
 
     // Scratch and the leaf cell array grow with the rows of Theta and X and
     // with N (and the value sets with catsplit's rows): Theta or X of no
