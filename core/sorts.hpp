@@ -5,6 +5,7 @@
 
 #include "compiler.hpp"
 #include "kernels.hpp"
+#include "vectors.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -12,13 +13,6 @@
 #include <functional>
 
 namespace core::fit {
-
-#if TOOLBOX_GNU_EXTENSIONS
-typedef double v2d TOOLBOX_VECTOR(16);
-typedef std::int64_t v2i TOOLBOX_VECTOR(16);
-typedef double v4d TOOLBOX_VECTOR(32);
-typedef std::int64_t v4i TOOLBOX_VECTOR(32);
-#endif
 
 // Stable: an element moves only past those it precedes strictly.
 template <class T, class Less>
