@@ -1,4 +1,4 @@
-// A view over a buffer: a pointer and a length, nothing owned.
+// Views over buffers, nothing owned: a span, and a data matrix.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +19,15 @@ public:
 private:
     T *data_ = nullptr;
     std::size_t size_ = 0;
+};
+
+// A data matrix (Theta, X or Z): its name, for messages, and its
+// column-major doubles.
+struct DataMatrix {
+    const char *name;
+    const double *values;
+    std::size_t rows;
+    std::size_t cols;
 };
 
 } // namespace core

@@ -186,14 +186,6 @@ inline bool child_of(const TreeView &t, std::size_t k, bool right, std::size_t &
     return true;
 }
 
-// One data argument (Theta, X or Z): column-major doubles.
-struct DataMatrix {
-    const char *name;
-    const double *values;
-    std::size_t rows;
-    std::size_t cols;
-};
-
 // Which variables of a fitted tree a data argument holds: the
 // configuration columns (Theta), the instance columns (X), or both (Z).
 enum Part { CONFIGURATIONS, INSTANCES, WHOLE_ROWS };

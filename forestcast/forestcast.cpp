@@ -59,9 +59,9 @@ struct WalkScratch {
 };
 
 // A row's walk with every check; a category neither set lists is a fault.
-bool walk_row(const TreeView &t, const core::DataMatrix &z, std::size_t row, std::size_t k,
-              std::size_t taken, core::Reached &reached, Fault &fault,
-              const std::atomic<bool> &stop)
+bool checked_row(const TreeView &t, const core::DataMatrix &z, std::size_t row, std::size_t k,
+                 std::size_t taken, core::Reached &reached, Fault &fault,
+                 const std::atomic<bool> &stop)
 {
     return core::walk_row(
         t, z, row, k, taken, core::SetChecks::at_split,
@@ -81,7 +81,7 @@ bool walk_row(const TreeView &t, const core::DataMatrix &z, std::size_t row, std
 // for the rows it left at a split, in row order, so that the fault
 // reported is the first row's. Returns early, with no fault and the tables
 // unfinished, once `stop` is set.
-Fault walk_block(const TreeView &t, const core::CompiledTree *c, std::size_t index,
+Fault block_down_tree(const TreeView &t, const core::CompiledTree *c, std::size_t index,
                  const core::DataMatrix &z, std::size_t first, std::size_t count,
                  const WalkScratch &s, const std::atomic<bool> &stop)
 {
@@ -100,7 +100,7 @@ Fault walk_block(const TreeView &t, const core::CompiledTree *c, std::size_t ind
     for (std::size_t b = 0; b < count; ++b) {
         core::Reached reached{s.node[b]};
         if (t.var[reached.node] != 0 &&
-            !walk_row(t, z, first + b, reached.node, s.taken[b], reached, fault, stop))
+            !checked_row(t, z, first + b, reached.node, s.taken[b], reached, fault, stop))
             return fault;
         means[b] = t.leaf_mean[reached.node];
         vars[b] = t.leaf_var[reached.node];
@@ -120,7 +120,7 @@ Fault first_fault(const host::Forest &trees, const core::DataMatrix &z, std::siz
             Fault fault;
             fault.tree = t;
             core::Reached reached;
-            walk_row(trees[t], z, row, 0, 0, reached, fault, stop);
+            checked_row(trees[t], z, row, 0, 0, reached, fault, stop);
             if (fault)
                 return fault;
         }
@@ -195,7 +195,7 @@ private:
 // Every row's mean and variance into mu and v: blocks of rows spread over
 // the threads, each walking tree after tree, then pooled. Returns the
 // fault to report (the first failing block's), or none.
-Fault predict_rows(const host::Forest &trees, const CompiledForest &compiled,
+Fault predict_forest(const host::Forest &trees, const CompiledForest &compiled,
                    const core::DataMatrix &z, std::size_t threads, double *mu, double *v)
 {
     const std::size_t T = trees.size();
@@ -222,7 +222,7 @@ Fault predict_rows(const host::Forest &trees, const CompiledForest &compiled,
         const std::size_t count = std::min(BLOCK, z.rows - first);
         faults[block] = Fault();
         for (std::size_t t = 0; t < T; ++t) {
-            faults[block] = walk_block(trees[t], compiled[t], t, z, first, count, s, stop);
+            faults[block] = block_down_tree(trees[t], compiled[t], t, z, first, count, s, stop);
             if (faults[block]) {
                 faults[block] = first_fault(trees, z, first, faults[block], stop);
                 return;
@@ -248,12 +248,11 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     require(nlhs <= NUM_OUTPUTS, "Too many output arguments: forestcast returns mu and v.");
 
     const host::Forest trees(prhs[IN_FOREST]);
-    const mxArray *Z = prhs[IN_Z];
-    require(is_real_double(Z) && dimension_count(Z) == 2,
-            "Z must be a real double n-by-(p+d) matrix (configuration columns, then instance "
-            "columns).");
-    require_full(Z, "Z");
-    const core::DataMatrix z{"Z", mxGetPr(Z), rows(Z), cols(Z)};
+    const core::DataMatrix z =
+        data_matrix(prhs[IN_Z], "Z",
+                    "Z must be a real double n-by-(p+d) matrix (configuration columns, then "
+                    "instance columns).",
+                    TWO_DIMENSIONAL);
     const std::size_t blocks = (z.rows + BLOCK - 1) / BLOCK;
     std::size_t threads = std::min(host::thread_count(nrhs == 3 ? prhs[IN_OPTS] : nullptr),
                                    std::max<std::size_t>(blocks, 1));
@@ -276,7 +275,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     out[OUT_V] = mxCreateDoubleMatrix(static_cast<mwSize>(z.rows), 1, mxREAL);
     const CompiledForest compiled_forest(trees, z, threads);
     const Fault fault =
-        predict_rows(trees, compiled_forest, z, threads, mxGetPr(out[OUT_MU]), mxGetPr(out[OUT_V]));
+        predict_forest(trees, compiled_forest, z, threads, mxGetPr(out[OUT_MU]), mxGetPr(out[OUT_V]));
     if (fault)
         host::report(fault, trees[fault.tree], host::Voice::forest);
 

@@ -149,13 +149,6 @@ private:
 
 bool is_2d(const mxArray *a) { return host::dimension_count(a) == 2; }
 
-const double *data_matrix(const mxArray *a, const char *name, const char *message)
-{
-    require(host::is_real_double(a) && is_2d(a), message);
-    host::require_full(a, name);
-    return mxGetPr(a);
-}
-
 constexpr KeptResponses KEPT[] = {KeptResponses::leaves, KeptResponses::all,
                                   KeptResponses::none};
 
@@ -759,10 +752,12 @@ Fit final_fit(const core::fit::TrainingSet &data, const core::fit::GrowOptions &
 // Theta and X: the configurations and the instances, p + d >= 1 variables.
 void read_matrices(const mxArray *Theta, const mxArray *X, core::fit::TrainingSet &data)
 {
-    data.theta = data_matrix(Theta, "Theta", "Theta must be a real double K-by-p matrix.");
+    data.theta = host::data_matrix(Theta, "Theta", "Theta must be a real double K-by-p matrix.",
+                                   host::TWO_DIMENSIONAL).values;
     data.n_configs = host::rows(Theta);
     data.theta_cols = host::cols(Theta);
-    data.x = data_matrix(X, "X", "X must be a real double N-by-d matrix (d may be 0).");
+    data.x = host::data_matrix(X, "X", "X must be a real double N-by-d matrix (d may be 0).",
+                               host::TWO_DIMENSIONAL).values;
     data.n_instances = host::rows(X);
     data.x_cols = host::cols(X);
     data.n_vars = data.theta_cols + data.x_cols;

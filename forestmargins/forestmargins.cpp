@@ -90,14 +90,6 @@ Fault margins_of_tree(const TreeView &t, std::size_t index, const core::DataMatr
     return fault;
 }
 
-// Theta and X: full real doubles whose row numbers fit the int32 lists.
-core::DataMatrix data_argument(const mxArray *a, const char *name, const char *message)
-{
-    require(host::is_real_double(a) && host::dimension_count(a) == 2, message);
-    host::require_full(a, name);
-    host::require_int32_rows(a, name);
-    return {name, mxGetPr(a), host::rows(a), host::cols(a)};
-}
 
 } // namespace
 
@@ -112,9 +104,11 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     const host::Forest trees(prhs[IN_FOREST]);
     const std::size_t T = trees.size();
     const core::DataMatrix theta =
-        data_argument(prhs[IN_THETA], "Theta", "Theta must be a real double K-by-p matrix.");
+        data_matrix(prhs[IN_THETA], "Theta", "Theta must be a real double K-by-p matrix.",
+                    TWO_DIMENSIONAL | INT32_ROWS);
     const core::DataMatrix x =
-        data_argument(prhs[IN_X], "X", "X must be a real double N-by-d matrix (d may be 0).");
+        data_matrix(prhs[IN_X], "X", "X must be a real double N-by-d matrix (d may be 0).",
+                    TWO_DIMENSIONAL | INT32_ROWS);
     if (x.rows == 0)
         fail("X has no rows: the marginals are means over its instances, so it needs at least "
              "one.");

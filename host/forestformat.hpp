@@ -332,7 +332,7 @@ inline const mxArray *required_field(const mxArray *tree, std::size_t t, const c
     return a;
 }
 
-inline const std::int32_t *node_int32s(const mxArray *tree, std::size_t t, const char *name,
+inline const std::int32_t *tree_int32s(const mxArray *tree, std::size_t t, const char *name,
                                        std::size_t N, std::size_t cols = 1)
 {
     const mxArray *a = required_field(tree, t, name);
@@ -342,7 +342,7 @@ inline const std::int32_t *node_int32s(const mxArray *tree, std::size_t t, const
     return int32s(a).data();
 }
 
-inline const double *node_doubles(const mxArray *tree, std::size_t t, const char *name,
+inline const double *tree_doubles(const mxArray *tree, std::size_t t, const char *name,
                                   std::size_t N)
 {
     const mxArray *a = required_field(tree, t, name);
@@ -451,7 +451,7 @@ inline void read_splits(const mxArray *a, std::size_t t, TreeView &tree)
                  "starts at node 1.",
                  t + 1);
     tree.var = int32s(var).data();
-    tree.cut = node_doubles(a, t, "cut", tree.N);
+    tree.cut = tree_doubles(a, t, "cut", tree.N);
 }
 
 // A compact tree: its format version, node columns, left sets and what it
@@ -466,10 +466,10 @@ inline void read_compact_tree(const mxArray *a, std::size_t t, TreeView &tree)
                  t + 1, FORMAT_VERSION, FORMAT_VERSION);
     tree.left_only = true;
     read_splits(a, t, tree);
-    tree.leftchildren = node_int32s(a, t, "children", tree.N, 2);
+    tree.leftchildren = tree_int32s(a, t, "children", tree.N, 2);
     tree.rightchildren = tree.leftchildren + tree.N;
-    tree.leaf_mean = node_doubles(a, t, "mean", tree.N);
-    tree.leaf_var = node_doubles(a, t, "variance", tree.N);
+    tree.leaf_mean = tree_doubles(a, t, "mean", tree.N);
+    tree.leaf_var = tree_doubles(a, t, "variance", tree.N);
     read_fitted(a, t, tree);
     // (A walk checks that a categorical split's variable is categorical.)
     const mxArray *ends = required_field(a, t, "left_set_ends");
@@ -489,10 +489,10 @@ inline void read_expanded_tree(const mxArray *a, std::size_t t, std::size_t M, b
 {
     tree.M = M;
     read_splits(a, t, tree);
-    tree.leftchildren = node_int32s(a, t, "leftchildren", tree.N);
-    tree.rightchildren = node_int32s(a, t, "rightchildren", tree.N);
-    tree.leaf_mean = node_doubles(a, t, "leaf_mean", tree.N);
-    tree.leaf_var = node_doubles(a, t, "leaf_var", tree.N);
+    tree.leftchildren = tree_int32s(a, t, "leftchildren", tree.N);
+    tree.rightchildren = tree_int32s(a, t, "rightchildren", tree.N);
+    tree.leaf_mean = tree_doubles(a, t, "leaf_mean", tree.N);
+    tree.leaf_var = tree_doubles(a, t, "leaf_var", tree.N);
     read_fitted(a, t, tree);
     read_tree_sets(a, t, packed, tree, sets);
 }

@@ -164,6 +164,22 @@ inline void require_int32_rows(const mxArray *a, const char *name)
         fail_fmt("%s has %zu rows, more than 32-bit row numbers can count.", name, rows(a));
 }
 
+// What a data matrix argument must be beyond a full real double.
+enum MatrixRule : unsigned { ANY_SHAPE = 0, TWO_DIMENSIONAL = 1, INT32_ROWS = 2 };
+
+// A data matrix argument: a real double (else `message`), full, and as
+// `rules` (MatrixRule flags) say.
+inline core::DataMatrix data_matrix(const mxArray *a, const char *name, const char *message,
+                                    unsigned rules)
+{
+    require(is_real_double(a) && (!(rules & TWO_DIMENSIONAL) || dimension_count(a) == 2),
+            message);
+    require_full(a, name);
+    if (rules & INT32_ROWS)
+        require_int32_rows(a, name);
+    return {name, mxGetPr(a), rows(a), cols(a)};
+}
+
 // A cell element counts as unset when the host hands a null handle
 // (MATLAB) or a 0-by-0 double (how Octave reads a never-set element), so
 // the same user code gives the same message in both hosts.

@@ -129,16 +129,6 @@ const std::int32_t *node_int32s(const mxArray *a, std::size_t N, const char *mes
     return host::int32s(a).data();
 }
 
-// Theta and X: full doubles of any shape, with row numbers that fit the
-// int32 lists of the leaf cells.
-const double *data_matrix(const mxArray *a, const char *name, const char *message)
-{
-    host::require(host::is_real_double(a), message);
-    host::require_full(a, name);
-    host::require_int32_rows(a, name);
-    return mxGetPr(a);
-}
-
 // The thirteen arguments, checked in order, into the tree's view, the
 // leaves' responses and statistics, and the routed data.
 void read_arguments(const mxArray *prhs[], core::TreeView &t, Leaves &leaves,
@@ -164,13 +154,12 @@ void read_arguments(const mxArray *prhs[], core::TreeView &t, Leaves &leaves,
     t.M = rows(catsplit);
 
     const mxArray *Theta = prhs[IN_THETA];
-    theta = core::DataMatrix{"Theta",
-                             data_matrix(Theta, "Theta",
-                                         "Theta must be a noncomplex double Nxp matrix."),
-                             rows(Theta), cols(Theta)};
+    // Theta and X: full doubles of any shape, with row numbers that fit the
+    // int32 lists of the leaf cells.
+    theta = data_matrix(Theta, "Theta", "Theta must be a noncomplex double Nxp matrix.",
+                        INT32_ROWS);
     const mxArray *X = prhs[IN_X];
-    x = core::DataMatrix{"X", data_matrix(X, "X", "X must be a noncomplex double nxd matrix)."),
-                         rows(X), cols(X)};
+    x = data_matrix(X, "X", "X must be a noncomplex double nxd matrix).", INT32_ROWS);
 
     leaves.g_leaf = node_doubles(prhs[IN_G_LEAF], t.N, "g_leaf",
                                  "g_leaf must be a noncomplex double Nx1 vector.");
