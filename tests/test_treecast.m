@@ -320,7 +320,7 @@ function deep_chain()
   assert(call(t, X, 0), reference_walk(t, X, 0, []));
   % Node k leads to node k + 1 on both sides: every row visits all N nodes,
   % the longest walk allowed. The last split meets a missing category, so
-  % the row walk takes the last step where the group walk stopped. A step
+  % the checked walk takes the last step where the block walk stopped. A step
   % more is a cycle.
   N = 300;
   t.var = int32([ones(N - 2, 1); -2; 0]);
