@@ -16,11 +16,9 @@
 // soon after.
 #include "faults.hpp"
 #include "forestformat.hpp"
+#include "forestwalk.hpp"
 #include "interrupt.hpp"
-#include "mixture.hpp"
 #include "options.hpp"
-#include "tree.hpp"
-#include "walks.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -28,7 +26,6 @@
 namespace {
 
 using core::Fault;
-using core::TreeView;
 using host::require;
 
 enum { IN_FOREST = 0, IN_Z, IN_OPTS };
@@ -45,87 +42,6 @@ constexpr const char *USAGE =
 // those steps to stay in the first two cache levels, and for the blocks to
 // spread evenly over the threads.
 constexpr std::size_t BLOCK = 1024;
-
-// One thread's scratch: the rows of the block still walking, the node
-// each has reached and the steps it took; the leaves' means and variances
-// per tree (row b of tree t at b + t * span, span the rows of a block).
-struct WalkScratch {
-    std::uint32_t *moving;
-    std::uint32_t *node;
-    std::uint32_t *taken;
-    double *means;
-    double *vars;
-    std::size_t span;
-};
-
-// A row's walk with every check; a category neither set lists is a fault.
-bool checked_row(const TreeView &t, const core::DataMatrix &z, std::size_t row, std::size_t k,
-                 std::size_t taken, core::Reached &reached, Fault &fault,
-                 const std::atomic<bool> &stop)
-{
-    return core::walk_row(
-        t, z, row, k, taken, core::SetChecks::at_split,
-        [&](std::size_t, std::size_t, std::size_t, double x, Fault &f) {
-            f.kind = Fault::MISSING_CATEGORY;
-            f.data = z.name;
-            f.column = static_cast<std::size_t>(core::split_column(t.var[f.node])) - 1;
-            f.value = x;
-            return core::MissingChoice{core::MissingChoice::FAULT};
-        },
-        reached, fault, &stop);
-}
-
-// Walks rows first..first+count-1 of Z, a block, down tree `index`, and
-// stores each row's leaf mean and variance in column `index` of the block's
-// tables: the block walk where the tree is compiled, then the checked walk
-// for the rows it left at a split, in row order, so that the fault
-// reported is the first row's. Returns early, with no fault and the tables
-// unfinished, once `stop` is set.
-Fault block_down_tree(const TreeView &t, const core::CompiledTree *c, std::size_t index,
-                 const core::DataMatrix &z, std::size_t first, std::size_t count,
-                 const WalkScratch &s, const std::atomic<bool> &stop)
-{
-    Fault fault;
-    fault.tree = index;
-    if (c != nullptr) {
-        if (!core::walk_block(*c, t.N, z.values + first, z.rows, count, s.moving, s.node,
-                              s.taken, &stop))
-            return fault;
-    } else {
-        std::fill(s.node, s.node + count, 0);
-        std::fill(s.taken, s.taken + count, 0);
-    }
-    double *const means = s.means + index * s.span;
-    double *const vars = s.vars + index * s.span;
-    for (std::size_t b = 0; b < count; ++b) {
-        core::Reached reached{s.node[b]};
-        if (t.var[reached.node] != 0 &&
-            !checked_row(t, z, first + b, reached.node, s.taken[b], reached, fault, stop))
-            return fault;
-        means[b] = t.leaf_mean[reached.node];
-        vars[b] = t.leaf_var[reached.node];
-    }
-    return fault;
-}
-
-// The fault to report for a block starting at row `first` whose walk met
-// `found`: the first failing row's, at its first failing tree. Trees before
-// found.tree passed every row of the block, and found.tree every row before
-// found.row, so only the rows before it need the later trees.
-Fault first_fault(const host::Forest &trees, const core::DataMatrix &z, std::size_t first,
-                  const Fault &found, const std::atomic<bool> &stop)
-{
-    for (std::size_t row = first; row < found.row; ++row)
-        for (std::size_t t = found.tree + 1; t < trees.size(); ++t) {
-            Fault fault;
-            fault.tree = t;
-            core::Reached reached;
-            checked_row(trees[t], z, row, 0, 0, reached, fault, stop);
-            if (fault)
-                return fault;
-        }
-    return found;
-}
 
 // The trees with at least a row per four nodes, compiled (in parallel,
 // each into its own part of the tables) for the block walk: for fewer rows
@@ -215,22 +131,13 @@ Fault predict_forest(const host::Forest &trees, const CompiledForest &compiled,
     host::interruptible_work(blocks, threads, walk_steps, [&](std::size_t block,
                                                              std::size_t worker,
                                                              const std::atomic<bool> &stop) {
-        const WalkScratch s{moving.data() + worker * BLOCK, node.data() + worker * BLOCK,
-                            taken.data() + worker * BLOCK, means.data() + worker * span * T,
-                            vars.data() + worker * span * T, span};
+        const core::WalkScratch s{moving.data() + worker * BLOCK, node.data() + worker * BLOCK,
+                                  taken.data() + worker * BLOCK, means.data() + worker * span * T,
+                                  vars.data() + worker * span * T, span};
         const std::size_t first = block * BLOCK;
         const std::size_t count = std::min(BLOCK, z.rows - first);
-        faults[block] = Fault();
-        for (std::size_t t = 0; t < T; ++t) {
-            faults[block] = block_down_tree(trees[t], compiled[t], t, z, first, count, s, stop);
-            if (faults[block]) {
-                faults[block] = first_fault(trees, z, first, faults[block], stop);
-                return;
-            }
-            if (stop.load(std::memory_order_relaxed))
-                return;
-        }
-        core::pool_trees(s.means, s.vars, count, T, span, mu + first, v + first);
+        faults[block] =
+            core::block_down_forest(trees, compiled, z, first, count, s, stop, mu, v);
     });
     for (std::size_t b = 0; b < blocks; ++b)
         if (faults[b])
