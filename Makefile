@@ -12,7 +12,7 @@ ASAN_ENV = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:malloc_context_size=0:quarantine_size_mb=32:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all deps deps-clang deps-windows deps-draw figures test test-portable test-clang windows test-asan test-matlab-semantics fuzz demo bench package test-package clean
+.PHONY: all deps deps-clang deps-windows deps-draw figures test test-core test-portable test-clang windows test-asan test-matlab-semantics fuzz demo bench package test-package clean
 
 all: deps
 	$(RUN) "build"
@@ -29,8 +29,12 @@ deps-windows:
 deps-draw:
 	@bash scripts/install-deps.sh draw
 
-test: deps
+test: deps test-core
 	$(RUN) "build tests; addpath tests; exit(run_tests() > 0)"
+
+# The plain C++ tests of core/ alone (core/tests; make test runs them first).
+test-core: deps
+	bash scripts/core-tests.sh build
 
 # The whole suite against the standard-only build (the path an MSVC build
 # takes) and against a Clang build.
@@ -45,12 +49,13 @@ test-clang: deps deps-clang
 windows: deps-windows
 	bash scripts/windows-build.sh
 
-# The whole suite and the fuzz campaign with AddressSanitizer and UBSan:
-# any report ends the process, which fails the run. The sanitizer's
-# allocator serves the whole host, so allocation stacks are not recorded
-# (malloc_context_size=0): that keeps the host fast enough to run the
-# campaign; a report still shows where the bad access happened.
+# The tests of core/, the whole suite and the fuzz campaign with
+# AddressSanitizer and UBSan: any report ends the process, which fails the
+# run. The sanitizer's allocator serves the whole host, so allocation stacks
+# are not recorded (malloc_context_size=0): that keeps the host fast enough
+# to run the campaign; a report still shows where the bad access happened.
 test-asan: deps
+	bash scripts/core-tests.sh build-asan asan
 	$(RUN) "build asan tests"
 	$(ASAN_ENV) $(RUN) "addpath tests; exit(run_tests('-build', 'build-asan') > 0)"
 	bash scripts/fuzz.sh build-asan $(FUZZ_CALLS_ASAN)
