@@ -8,6 +8,16 @@ function fresh_fit(what)
 %                          process's largest resident size
 %   fresh_fit categories   30 categorical columns of 100,000 levels on 2,000
 %                          runs: "peak MB forest MB"
+%   fresh_fit workers      300,000 runs, 20 trees, on one thread and on 2
+%                          local worker processes (forestfit_workers), the
+%                          same forest: "single S workers S", medians of 5
+%                          taken in turn. Worker processes start by forking
+%                          this one, which is as cheap as a user's session
+%                          here, not a process that holds gigabytes.
+  if strcmp(what, 'workers')
+    workers_figures();
+    return;
+  end
   if strcmp(what, 'million')
     [Theta, X, runs, y, levels] = road_runs(1000, 1000, 1e6, 12);
     opts = struct('num_trees', 10, 'mtry', 3, 'min_leaf', 5, 'seed', 1, 'num_threads', 1, ...
@@ -43,6 +53,29 @@ function fresh_fit(what)
   else
     printf('peak %.1f forest %.1f\n', peak, sizes.bytes / 1e6);
   end
+end
+
+function workers_figures()
+  pkg load parallel
+  addpath(fullfile(fileparts(fileparts(mfilename('fullpath'))), 'examples'));
+  [Theta, X, runs, y, levels] = road_runs(3000, 1000, 3e5, 13);
+  opts = struct('num_trees', 20, 'mtry', 3, 'min_leaf', 3, 'seed', 1, 'num_threads', 1, ...
+                'verbose', false);
+  whole = forestfit(Theta, X, runs, y, levels, opts);
+  assert(isequal(forestfit_workers(Theta, X, runs, y, levels, opts, 2), whole));
+  clear whole;
+  times = zeros(5, 2);
+  for r = 1:rows(times)
+    start = tic;
+    forest = forestfit(Theta, X, runs, y, levels, opts);
+    times(r, 1) = toc(start);
+    clear forest;
+    start = tic;
+    forest = forestfit_workers(Theta, X, runs, y, levels, opts, 2);
+    times(r, 2) = toc(start);
+    clear forest;
+  end
+  printf('single %.4f workers %.4f\n', median(times(:, 1)), median(times(:, 2)));
 end
 
 function reset_peak()

@@ -466,6 +466,8 @@ Fault list_walk(const TreeView &t, const DataMatrix &theta, const DataMatrix &x,
                 const std::size_t c = static_cast<std::size_t>(child) - 1;
                 TOOLBOX_PREFETCH(t.var + c);
                 TOOLBOX_PREFETCH(t.cut + c);
+                TOOLBOX_PREFETCH(t.leaf_mean + c);
+                TOOLBOX_PREFETCH(t.leaf_var + c);
                 TOOLBOX_PREFETCH(t.leftchildren + c);
                 TOOLBOX_PREFETCH(t.rightchildren + c);
                 TOOLBOX_PREFETCH(s.visited + c);
@@ -538,7 +540,12 @@ Fault list_walk(const TreeView &t, const DataMatrix &theta, const DataMatrix &x,
                 ok = visit_child(f, true);
             break;
         case ListFrame::RIGHT_NEXT:
-            top.stage = ListFrame::MERGE_NEXT;
+            // Without merging, the frame is done once its right child is
+            // visited: f holds what that visit needs.
+            if (in_order)
+                top.stage = ListFrame::MERGE_NEXT;
+            else
+                frames.pop();
             if (f.n_right > 0)
                 ok = visit_child(f, false);
             break;

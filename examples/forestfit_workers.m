@@ -31,9 +31,14 @@ function [forest, info] = forestfit_workers(Theta, X, runs, y, levels, opts, wor
 %   through files of their own (FORESTFIT_BLOCK): the parallel package's
 %   channel moves a forest many times slower than a copy. What each block
 %   pays is its worker's start and a copy of Theta, X, runs and y sent to
-%   it. Workers pay when a block takes
-%   seconds: on 2 local workers, 300,000 runs and 20 trees take about two
-%   thirds of one process on one thread. On one machine, forestfit's own
+%   it. Workers pay when a block takes seconds: on 2 local workers,
+%   300,000 runs and 20 trees take about 0.8 times as long as one process
+%   on one thread. A local worker is a fresh copy of the session and pays
+%   a page fault for every 4 KB page of the arrays the host makes for its
+%   trees; on Linux with glibc 2.35 or later, Octave started with
+%       GLIBC_TUNABLES=glibc.malloc.hugetlb=1 octave
+%   gives those arrays huge pages, and the same fit takes about two
+%   thirds of one process's time. On one machine, forestfit's own
 %   threads (num_threads) cost nothing of the kind and share one copy of the
 %   data: they are the better choice for fits of a few seconds or less, or
 %   when memory is short; workers pay across machines.
