@@ -87,7 +87,8 @@ void parallel_for(std::size_t count, std::size_t threads, Work work)
 // Runs work(item, worker) for every item in 0..count-1 on `threads` worker
 // threads (worker in 0..threads-1 names the thread, for per-thread
 // scratch), while the calling thread runs no item but calls watch() each
-// time an item is done and at least every `period`: watch may call the host
+// time an item is done (with `each_item`; without, only once all are done)
+// and at least every `period`: watch may call the host
 // (to build results as they come, or to let the host deliver a pending
 // interrupt). Items are handed out in increasing order; once `stop` is set
 // (by the caller, or here when watch throws) no item starts, and work
@@ -98,7 +99,8 @@ void parallel_for(std::size_t count, std::size_t threads, Work work)
 // them.
 template <class Work, class Watch>
 void parallel_for_watched(std::size_t count, std::size_t threads, std::atomic<bool> &stop,
-                          std::chrono::milliseconds period, Work work, Watch watch)
+                          std::chrono::milliseconds period, Work work, Watch watch,
+                          bool each_item = true)
 {
     threads = std::min(threads, count);
     std::mutex lock;
@@ -114,7 +116,10 @@ void parallel_for_watched(std::size_t count, std::size_t threads, std::atomic<bo
     auto run = [&](std::size_t worker) {
         for (std::size_t item = next++; item < count && !stop.load(); item = next++) {
             work(item, worker);
-            signal(false);
+            // A wake-up of the calling thread costs microseconds: only for
+            // a watch that takes each item as it comes.
+            if (each_item)
+                signal(false);
         }
         signal(true);
     };

@@ -61,7 +61,7 @@ void interruptible_work(std::size_t count, std::size_t threads, double steps, Wo
     core::parallel_for_watched(
         count, std::max<std::size_t>(threads, 1), stop, INTERRUPT_PERIOD,
         [&](std::size_t item, std::size_t worker) { work(item, worker, stop); },
-        [&poll] { poll(); });
+        [&poll] { poll(); }, false);
 }
 
 } // namespace host

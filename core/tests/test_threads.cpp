@@ -120,6 +120,7 @@ void expect_stopped(const Tracker &t, long stop_seq, std::size_t workers, long s
 
 void every_item_once()
 {
+    for (const bool each_item : {true, false})
     for (const std::size_t threads : {0, 1, 2, 3, 8})
         for (const std::size_t count : {0, 1, 2, 7, 100}) {
             const std::size_t workers = std::max<std::size_t>(1, std::min(threads, count));
@@ -127,12 +128,16 @@ void every_item_once()
             std::atomic<bool> stop{false};
             std::size_t watches = 0;
             std::size_t seen_last = 0;
-            core::parallel_for_watched(count, threads, stop, PERIOD, t.work(), [&] {
-                ++watches;
-                seen_last = t.done;
-            });
+            core::parallel_for_watched(
+                count, threads, stop, PERIOD, t.work(),
+                [&] {
+                    ++watches;
+                    seen_last = t.done;
+                },
+                each_item);
             const std::string call =
-                format("parallel_for_watched of %zu items on %zu threads", count, threads);
+                format("parallel_for_watched of %zu items on %zu threads%s", count, threads,
+                       each_item ? "" : ", watched once all are done");
             expect_each_once(t, workers, call.c_str());
             expect(seen_last == count,
                    format("%s: the watch's last call saw %zu items done", call.c_str(), seen_last));
