@@ -3,7 +3,7 @@
 // only: every host call (reading arguments, creating outputs, raising an
 // error) stays on the calling thread, before or after the parallel part. A
 // piece of work never throws; it records a failure in its own result for the
-// calling thread to report. Header-only, like the rest of host/.
+// calling thread to report. Header-only, like the rest of core/.
 #pragma once
 
 #include "platform.hpp"

@@ -70,6 +70,9 @@ inline bool side_as_needed(const TreeView &t, std::size_t k, std::int32_t c, Sid
     return true;
 }
 
+// Steps a walk takes between looks at the stop flag.
+constexpr std::size_t STOP_CHECK_STEPS = 4096;
+
 // Walks row `row` of z from node k, which it reached in `taken` steps, to a
 // leaf, or to where missing(k, left_size, right_size, value, fault)
 // stops it at a category neither set lists. Returns false with `fault`
@@ -77,9 +80,6 @@ inline bool side_as_needed(const TreeView &t, std::size_t k, std::int32_t c, Sid
 // z's columns, a split whose sets fail `checks`, a bad child, a walk longer
 // than any path of N nodes (a cycle), or the fault `missing` gives; and
 // false without a fault once `stop` is set.
-// Steps a walk takes between looks at the stop flag.
-constexpr std::size_t STOP_CHECK_STEPS = 4096;
-
 template <class Missing>
 bool walk_row(const TreeView &t, const DataMatrix &z, std::size_t row, std::size_t k,
               std::size_t taken, SetChecks checks, Missing &&missing, Reached &reached,
@@ -212,6 +212,21 @@ struct CompiledTree {
     const CategoryWindow *windows;
     const std::uint32_t *node_of_step;
 };
+
+// A tree pays compiling when a quarter of its nodes' worth of rows go down
+// it; rows of no columns take no step.
+inline bool worth_compiling(std::size_t rows, std::size_t columns, std::size_t N)
+{
+    return columns > 0 && rows >= N / 4;
+}
+
+// The bytes compiling a tree of N nodes and M catsplit rows takes at most:
+// its steps, node numbers and labels, and its windows.
+inline double compiled_tree_bytes(std::size_t N, std::size_t M)
+{
+    return (sizeof(Step) + 8.0) * static_cast<double>(N) +
+           sizeof(CategoryWindow) * static_cast<double>(M);
+}
 
 // The window of a compact tree's categorical node k (usable): its left set,
 // the rest of its variable's levels right.
@@ -371,8 +386,8 @@ private:
     std::size_t size_ = 0;
 };
 
-// The list walk's scratch: the configurations' and instances' lists
-// (0..K-1 and 0..N-1 on entry), a spare of max(K, N), a mark per node.
+// The list walk's scratch: the configurations' and instances' lists (K and
+// N entries), a spare of max(K, N), a mark per node. The walk sets them up.
 struct ListScratch {
     std::int32_t *confs;
     std::int32_t *insts;
@@ -422,6 +437,11 @@ Fault list_walk(const TreeView &t, const DataMatrix &theta, const DataMatrix &x,
                 const ListScratch &s, bool in_order, Stack &frames, Leaf &&leaf,
                 const std::atomic<bool> *stop)
 {
+    for (std::size_t i = 0; i < theta.rows; ++i)
+        s.confs[i] = static_cast<std::int32_t>(i);
+    for (std::size_t j = 0; j < x.rows; ++j)
+        s.insts[j] = static_cast<std::int32_t>(j);
+    std::memset(s.visited, 0, t.N);
     Fault fault;
     const std::size_t p = theta.cols;
     std::size_t work = 0;
@@ -549,13 +569,11 @@ Fault list_walk(const TreeView &t, const DataMatrix &theta, const DataMatrix &x,
             if (f.n_right > 0)
                 ok = visit_child(f, false);
             break;
-        case ListFrame::MERGE_NEXT:
-            if (in_order) {
-                if (f.divides_instances)
-                    merge_back(s.insts + f.p_first, f.n_left, f.np, s.spare);
-                else
-                    merge_back(s.confs + f.c_first, f.n_left, f.nc, s.spare);
-            }
+        case ListFrame::MERGE_NEXT: // with in_order only
+            if (f.divides_instances)
+                merge_back(s.insts + f.p_first, f.n_left, f.np, s.spare);
+            else
+                merge_back(s.confs + f.c_first, f.n_left, f.nc, s.spare);
             frames.pop();
             break;
         }

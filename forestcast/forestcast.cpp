@@ -21,7 +21,6 @@
 #include "options.hpp"
 
 #include <cstdint>
-#include <limits>
 
 namespace {
 
@@ -82,8 +81,7 @@ public:
     {
         double total = 0;
         for (std::size_t t = 0; t < trees.size(); ++t)
-            total += (sizeof(core::Step) + 8.0) * static_cast<double>(trees[t].N) +
-                     sizeof(core::CategoryWindow) * static_cast<double>(trees[t].M);
+            total += core::compiled_tree_bytes(trees[t].N, trees[t].M);
         return total;
     }
 
@@ -94,7 +92,7 @@ private:
                              host::Scratch<std::size_t> &window_at)
     {
         for (std::size_t t = 0; t < trees.size(); ++t) {
-            const bool compiled = z.cols > 0 && z.rows >= trees[t].N / 4;
+            const bool compiled = core::worth_compiling(z.rows, z.cols, trees[t].N);
             step_at[t + 1] = step_at[t] + (compiled ? trees[t].N : 0);
             window_at[t + 1] = window_at[t] + (compiled ? trees[t].M : 0);
         }

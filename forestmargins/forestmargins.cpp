@@ -61,11 +61,6 @@ Fault margins_of_tree(const TreeView &t, std::size_t index, const core::DataMatr
                       const std::atomic<bool> &stop)
 {
     const std::size_t K = theta.rows;
-    for (std::size_t i = 0; i < K; ++i)
-        lists.confs[i] = static_cast<std::int32_t>(i);
-    for (std::size_t j = 0; j < x.rows; ++j)
-        lists.insts[j] = static_cast<std::int32_t>(j);
-    std::memset(lists.visited, 0, t.N);
     // The workers write every element of their own columns.
     double *const tm = tables.tree_means + index * tables.K;
     double *const tv = tables.tree_vars + index * tables.K;
@@ -134,11 +129,12 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     mxArray *out[NUM_OUTPUTS];
     out[OUT_MEANS] = mxCreateDoubleMatrix(static_cast<mwSize>(K), 1, mxREAL);
     out[OUT_VARS] = mxCreateDoubleMatrix(static_cast<mwSize>(K), 1, mxREAL);
-    out[OUT_TREE_MEANS] =
-        mxCreateDoubleMatrix(static_cast<mwSize>(K), static_cast<mwSize>(T), mxREAL);
+    // Each worker clears its own columns of tree_means: no fill here, on
+    // the calling thread.
+    double *tree_means = nullptr;
+    out[OUT_TREE_MEANS] = host_matrix(K, T, mxDOUBLE_CLASS, tree_means, unfilled);
     double *const means = mxGetPr(out[OUT_MEANS]);
     double *const vars = mxGetPr(out[OUT_VARS]);
-    double *const tree_means = mxGetPr(out[OUT_TREE_MEANS]);
     Scratch<double> tree_vars(K * T, unfilled);
 
     // Every walk writes its scratch before reading it, and a small batch

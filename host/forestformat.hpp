@@ -416,7 +416,7 @@ inline void read_fitted(const mxArray *a, std::size_t t, TreeView &tree)
     const mxArray *levels = field(a, "levels");
     const bool scalar = is_real_double(columns) && numel(columns) == 1;
     const double p = scalar ? mxGetScalar(columns) : -1;
-    if (!(scalar && p >= 0 && p == std::floor(p) && p <= 2147483647.0))
+    if (!(scalar && p >= 0 && is_whole(p) && p <= 2147483647.0))
         fail_fmt("forest{%zu}.theta_columns must be the number of columns of Theta the tree was "
                  "fitted with, a double scalar.",
                  t + 1);
@@ -433,7 +433,7 @@ inline void read_fitted(const mxArray *a, std::size_t t, TreeView &tree)
                  tree.theta_columns, tree.levels.size());
     for (std::size_t v = 0; v < tree.levels.size(); ++v) {
         const double L = tree.levels[v];
-        if (!(L >= 0 && L == std::floor(L) && L <= 2147483647.0))
+        if (!(L >= 0 && is_whole(L) && L <= 2147483647.0))
             fail_fmt("forest{%zu}.levels(%zu) must be 0 (ordered) or a number of categories.",
                      t + 1, v + 1);
     }

@@ -1,5 +1,6 @@
-// The tree arguments as the host hands them: a catsplit cell's elements
-// read as the value sets of the view the walks take.
+// The tree arguments as the host hands them: node columns read as full
+// N-by-1 buffers, a catsplit cell's elements as the value sets of the view
+// the walks take.
 #pragma once
 
 #include "mexhost.hpp"
@@ -9,6 +10,22 @@
 namespace host {
 
 using core::SetState;
+
+// A double node column: full, N-by-1.
+inline const double *node_doubles(const mxArray *a, std::size_t N, const char *name,
+                                  const char *message)
+{
+    require(is_real_double(a) && is_column(a, N), message);
+    require_full(a, name);
+    return mxGetPr(a);
+}
+
+// An int32 node column, N-by-1.
+inline const std::int32_t *node_int32s(const mxArray *a, std::size_t N, const char *message)
+{
+    require(is_real_int32(a) && is_column(a, N), message);
+    return int32s(a).data();
+}
 
 // The standing of a cell element read as a value set.
 inline SetState set_state(const mxArray *set)

@@ -25,6 +25,8 @@ namespace {
 
 using host::fail;
 using host::fail_fmt;
+using host::node_doubles;
+using host::node_int32s;
 
 enum {
     IN_VAR = 0,
@@ -114,21 +116,6 @@ void write_leaf(const Leaves &t, std::size_t k, const std::int32_t *confs, std::
     ++*numCellsFilled;
 }
 
-// Double node vectors are read as full N-by-1 buffers.
-const double *node_doubles(const mxArray *a, std::size_t N, const char *name,
-                           const char *message)
-{
-    host::require(host::is_real_double(a) && host::is_column(a, N), message);
-    host::require_full(a, name);
-    return mxGetPr(a);
-}
-
-const std::int32_t *node_int32s(const mxArray *a, std::size_t N, const char *message)
-{
-    host::require(host::is_real_int32(a) && host::is_column(a, N), message);
-    return host::int32s(a).data();
-}
-
 // The thirteen arguments, checked in order, into the tree's view, the
 // leaves' responses and statistics, and the routed data.
 void read_arguments(const mxArray *prhs[], core::TreeView &t, Leaves &leaves,
@@ -212,14 +199,10 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     Scratch<core::ValueSet> sets(2 * t.M, unfilled);
     read_value_sets(catsplit, t.M, sets.data());
     t.cell_sets = sets.data();
-    Scratch<std::int32_t> confs(theta.rows);
-    for (std::size_t i = 0; i < theta.rows; ++i)
-        confs[i] = static_cast<std::int32_t>(i);
-    Scratch<std::int32_t> insts(x.rows);
-    for (std::size_t j = 0; j < x.rows; ++j)
-        insts[j] = static_cast<std::int32_t>(j);
+    Scratch<std::int32_t> confs(theta.rows, unfilled);
+    Scratch<std::int32_t> insts(x.rows, unfilled);
     Scratch<std::int32_t> spare(std::max(theta.rows, x.rows));
-    Scratch<unsigned char> visited(t.N);
+    Scratch<unsigned char> visited(t.N, unfilled);
     Growing<core::ListFrame> frames;
     std::int32_t *filled = int32s(numCellsFilled).data();
     const core::Fault fault = core::list_walk(

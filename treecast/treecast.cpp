@@ -56,10 +56,9 @@ void predict_rows(const TreeView &t, const core::DataMatrix &x,
 {
     const std::size_t n = x.rows;
     const std::size_t N = t.N;
-    const double table = (sizeof(core::Step) + 8.0) * static_cast<double>(N) +
-                         sizeof(core::CategoryWindow) * static_cast<double>(t.M);
     // A table larger than the machine's memory is not even tried.
-    if (N == 0 || n == 0 || x.cols == 0 || n < N / 4 || host::exceeds_memory(table)) {
+    if (N == 0 || n == 0 || !core::worth_compiling(n, x.cols, N) ||
+        host::exceeds_memory(core::compiled_tree_bytes(N, t.M))) {
         for (std::size_t i = 0; i < n; ++i)
             out[i] = finish_row(t, x, missing, i, 0, 0);
         return;
@@ -102,17 +101,11 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     require(is_real_int32(var) && cols(var) == 1, "var must be a noncomplex int Nx1 vector.");
     const std::size_t N = rows(var);
 
-    const mxArray *cut = prhs[IN_CUT];
-    require(is_real_double(cut) && is_column(cut, N), "cut must be a noncomplex double Nx1 vector.");
-    require_full(cut, "cut");
-    const mxArray *nodepred = prhs[IN_NODEPRED];
-    require(is_real_double(nodepred) && is_column(nodepred, N),
-            "nodepred must be a noncomplex double Nx1 vector.");
-    require_full(nodepred, "nodepred");
-    const mxArray *stddev = prhs[IN_STDDEV];
-    require(is_real_double(stddev) && is_column(stddev, N),
-            "stddev must be a noncomplex double Nx1 vector.");
-    require_full(stddev, "stddev");
+    const double *cut = node_doubles(prhs[IN_CUT], N, "cut", "cut must be a noncomplex double Nx1 vector.");
+    const double *nodepred = node_doubles(prhs[IN_NODEPRED], N, "nodepred",
+                                          "nodepred must be a noncomplex double Nx1 vector.");
+    const double *stddev = node_doubles(prhs[IN_STDDEV], N, "stddev",
+                                        "stddev must be a noncomplex double Nx1 vector.");
 
     const mxArray *children = prhs[IN_CHILDREN];
     require(is_real_int32(children) && has_shape(children, N, 2),
@@ -149,11 +142,11 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     tree.N = N;
     tree.M = M;
     tree.var = int32s(var).data();
-    tree.cut = mxGetPr(cut);
+    tree.cut = cut;
     tree.leftchildren = int32s(children).data();
     tree.rightchildren = tree.leftchildren + N;
     tree.cell_sets = sets.data();
-    const core::MissingStrategy missing{strategyForMissing, mxGetPr(nodepred), mxGetPr(stddev)};
+    const core::MissingStrategy missing{strategyForMissing, nodepred, stddev};
     predict_rows(tree, core::DataMatrix{"X", mxGetPr(X), n, d}, missing, mxGetPr(y));
     Outputs(nlhs, plhs).set(0, y);
 }
