@@ -22,7 +22,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -69,9 +68,7 @@ struct Options {
     double impute_rounds = 0;
 };
 
-// ---- the forest as host arrays ---------------------------------------------
-
-
+// ---- progress ------------------------------------------------------------
 
 // Progress lines from the calling thread: trees done, time taken and an
 // estimate of the time left, every PROGRESS_PERIOD at most, once a fit has
@@ -234,6 +231,8 @@ Options read_options(const mxArray *opts, std::size_t D, std::size_t R)
     }
     // A huge min_leaf only makes every tree a leaf; kept in range of a count.
     o.min_leaf = std::min(o.min_leaf, 4294967296.0);
+    // More rounds than this would never end in a session.
+    o.impute_rounds = std::min(o.impute_rounds, 1e6);
     if (o.first_tree + o.num_trees - 1 > TWO_TO_53)
         fail("opts.first_tree + opts.num_trees - 1 must be at most 2^53.");
     return o;
@@ -620,7 +619,7 @@ std::size_t impute_capped(core::fit::TrainingSet &data, const core::fit::GrowOpt
         }
         return true;
     };
-    const std::size_t most = static_cast<std::size_t>(std::min(o.impute_rounds, 1e6));
+    const std::size_t most = static_cast<std::size_t>(o.impute_rounds);
     std::size_t rounds = 0;
     while (rounds < most) {
         std::fill(p.sum, p.sum + 2 * R, 0.0);
@@ -653,8 +652,7 @@ struct Fit {
 // that did not draw a run of their prediction at its pair), the in-bag
 // counts and the importance, the same for any thread count.
 Fit final_fit(const core::fit::TrainingSet &data, const core::fit::GrowOptions &grow_opts,
-              const Options &o, bool info, const std::vector<unsigned char> &capped,
-              Progress &progress, host::InterruptPoll &poll_interrupt)
+              const Options &o, bool info, Progress &progress, host::InterruptPoll &poll_interrupt)
 {
     const std::size_t count = static_cast<std::size_t>(o.num_trees);
     const std::size_t R = data.n_runs;
@@ -718,7 +716,7 @@ Fit final_fit(const core::fit::TrainingSet &data, const core::fit::GrowOptions &
     std::size_t covered = 0;
     for (std::size_t j = 0; j < R; ++j) {
         prediction[j] = oob_sum[j] / static_cast<double>(oob_trees[j]);
-        if (oob_trees[j] > 0 && !(capped.size() && capped[j])) {
+        if (oob_trees[j] > 0 && !(o.capped.size() && o.capped[j])) {
             const double e = prediction[j] - data.y[j];
             squares += e * e;
             ++covered;
@@ -752,14 +750,16 @@ Fit final_fit(const core::fit::TrainingSet &data, const core::fit::GrowOptions &
 // Theta and X: the configurations and the instances, p + d >= 1 variables.
 void read_matrices(const mxArray *Theta, const mxArray *X, core::fit::TrainingSet &data)
 {
-    data.theta = host::data_matrix(Theta, "Theta", "Theta must be a real double K-by-p matrix.",
-                                   host::TWO_DIMENSIONAL).values;
-    data.n_configs = host::rows(Theta);
-    data.theta_cols = host::cols(Theta);
-    data.x = host::data_matrix(X, "X", "X must be a real double N-by-d matrix (d may be 0).",
-                               host::TWO_DIMENSIONAL).values;
-    data.n_instances = host::rows(X);
-    data.x_cols = host::cols(X);
+    const core::DataMatrix theta = host::data_matrix(
+        Theta, "Theta", "Theta must be a real double K-by-p matrix.", host::TWO_DIMENSIONAL);
+    data.theta = theta.values;
+    data.n_configs = theta.rows;
+    data.theta_cols = theta.cols;
+    const core::DataMatrix x = host::data_matrix(
+        X, "X", "X must be a real double N-by-d matrix (d may be 0).", host::TWO_DIMENSIONAL);
+    data.x = x.values;
+    data.n_instances = x.rows;
+    data.x_cols = x.cols;
     data.n_vars = data.theta_cols + data.x_cols;
     require(data.n_vars >= 1, "Theta and X have no columns: the trees need at least one variable.");
 }
@@ -970,7 +970,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
                                            o.max_nodes, o.bootstrap, o.kept};
     const bool imputing = std::count(o.capped.begin(), o.capped.end(), 1) > 0;
     Progress progress(o.verbose, static_cast<std::size_t>(o.num_trees),
-                      1 + (imputing ? static_cast<std::size_t>(std::min(o.impute_rounds, 1e6)) : 0));
+                      1 + (imputing ? static_cast<std::size_t>(o.impute_rounds) : 0));
     InterruptPoll poll;
     Growing<double> values; // the capped runs imputed, beside the others' own
     Fit fit;
@@ -980,7 +980,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     try {
         if (imputing)
             rounds = impute_capped(data, grow_opts, o, progress, poll, values);
-        fit = final_fit(data, grow_opts, o, nlhs >= 2, o.capped, progress, poll);
+        fit = final_fit(data, grow_opts, o, nlhs >= 2, progress, poll);
     } catch (const std::bad_alloc &) {
         fail("the fit ran out of memory (fewer num_trees or num_threads, or a larger min_leaf, "
              "need less).");
