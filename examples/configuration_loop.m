@@ -154,8 +154,7 @@ end
 function [y, capped, gen] = run_algorithm(Theta, X, gen)
   % One run per row: the true mean plus noise, stopped at the cap.
   cap = 2.5;
-  [u, gen] = draw_uniform(gen, 2 * size(Theta, 1));
-  noise = sqrt(-2 * log(u(1:2:end))) .* cos(2 * pi * u(2:2:end));
+  [noise, gen] = draw_normal(gen, size(Theta, 1));
   y = performance(Theta, X) + 0.25 * noise;
   capped = y > cap;
   y(capped) = cap;

@@ -70,13 +70,8 @@ function [values, means, sds] = forest_effects(forest, X, space, column, opts)
        all(column >= 1 & column <= p & column == floor(column)))
     error('%s: column must list parameters in 1..%d', caller, p);
   end
-  for name = {'points', 'settings'}
-    value = opts.(name{1});
-    if ~(isnumeric(value) && isreal(value) && isscalar(value) && value >= 1 && ...
-         value == floor(value) && isfinite(value))
-      error('%s: opts.%s must be an integer >= 1', caller, name{1});
-    end
-  end
+  count_checked(opts.points, 1, 'points', caller);
+  count_checked(opts.settings, 1, 'settings', caller);
   if ~(iscellstr(opts.names) && numel(opts.names) == p)
     error('%s: opts.names must be a cell of %d names, one per parameter', caller, p);
   end
@@ -94,7 +89,7 @@ function [values, means, sds] = forest_effects(forest, X, space, column, opts)
     else
       v = linspace(space.lower(j), space.upper(j), opts.points)';
       if space.integer(j)
-        v = unique(round(v));
+        v = round(v);
       end
       v = unique(v);                 % a fixed parameter has one value
     end

@@ -83,8 +83,8 @@ function [next, ei, means, vars] = forest_propose(forest, X, space, incumbent, o
     error('%s: incumbent must be a finite real scalar', caller);
   end
   incumbent = double(incumbent);
-  check_count(opts.count, 1, 'count');
-  check_count(opts.num_random, 0, 'num_random');
+  count_checked(opts.count, 1, 'count', caller);
+  count_checked(opts.num_random, 0, 'num_random', caller);
   if ~(isnumeric(opts.step) && isreal(opts.step) && isscalar(opts.step) && ...
        opts.step > 0 && isfinite(opts.step))
     error('%s: opts.step must be a positive number', caller);
@@ -180,8 +180,7 @@ function [near, gen] = neighbours(points, space, step, gen)
   categorical = find(space.levels > 0);
   per = moves * numel(ordered) + sum(space.levels(categorical) - 1);
   near = kron(points, ones(per, 1));
-  [u, gen] = draw_uniform(gen, 2 * moves * numel(ordered) * n);
-  z = sqrt(-2 * log(u(1:2:end))) .* cos(2 * pi * u(2:2:end));   % Box-Muller
+  [z, gen] = draw_normal(gen, moves * numel(ordered) * n);
   z = reshape(z, moves * numel(ordered), n);
   k = 0;
   for j = ordered
@@ -205,13 +204,6 @@ function [near, gen] = neighbours(points, space, step, gen)
       at = (0:n - 1)' * per + k;
       near(at, j) = mod(points(:, j) + t - 1, space.levels(j)) + 1;
     end
-  end
-end
-
-function check_count(value, least, name)
-  if ~(isnumeric(value) && isreal(value) && isscalar(value) && value >= least && ...
-       value == floor(value) && isfinite(value))
-    error('forest_propose: opts.%s must be an integer >= %d', name, least);
   end
 end
 
