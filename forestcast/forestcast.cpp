@@ -53,9 +53,11 @@ public:
           steps_(count(trees, z, step_at_, window_at_), host::unfilled),
           windows_(window_at_[trees.size()], host::unfilled),
           node_of_step_(step_at_[trees.size()], host::unfilled),
-          labels_(step_at_[trees.size()], host::unfilled), compiled_(trees.size(), host::unfilled)
+          compiled_(trees.size(), host::unfilled)
     {
         const std::size_t T = trees.size();
+        // Compiling's own scratch, gone before the walk.
+        host::Scratch<std::uint32_t> labels(step_at_[T], host::unfilled);
         const double nodes = static_cast<double>(step_at_[T] + window_at_[T]);
         host::interruptible_work(T, threads, nodes, [&](std::size_t t, std::size_t,
                                                         const std::atomic<bool> &) {
@@ -63,7 +65,7 @@ public:
                 return;
             core::compile_tree(trees[t], z.cols, steps_.data() + step_at_[t],
                                windows_.data() + window_at_[t], node_of_step_.data() + step_at_[t],
-                               labels_.data() + step_at_[t]);
+                               labels.data() + step_at_[t]);
             compiled_[t] = core::CompiledTree{steps_.data() + step_at_[t],
                                               windows_.data() + window_at_[t],
                                               node_of_step_.data() + step_at_[t]};
@@ -102,9 +104,15 @@ private:
     host::Scratch<std::size_t> step_at_, window_at_;
     host::Scratch<core::Step> steps_;
     host::Scratch<core::CategoryWindow> windows_;
-    host::Scratch<std::uint32_t> node_of_step_, labels_;
+    host::Scratch<std::uint32_t> node_of_step_;
     host::Scratch<core::CompiledTree> compiled_;
 };
+
+// The bytes of predict_forest's tables for one thread.
+double walk_bytes_per_thread(std::size_t T, std::size_t rows)
+{
+    return 12.0 * BLOCK + 16.0 * static_cast<double>(T) * static_cast<double>(std::min(BLOCK, rows));
+}
 
 // Every row's mean and variance into mu and v: blocks of rows spread over
 // the threads, each walking tree after tree, then pooled. Returns the
@@ -169,8 +177,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     // same, and only a call that one thread cannot make is refused.
     const double outputs = 16.0 * static_cast<double>(z.rows);
     const double compiled = CompiledForest::bytes(trees);
-    const double per_thread = 12.0 * BLOCK + 16.0 * static_cast<double>(trees.size()) *
-                                                 static_cast<double>(std::min(BLOCK, z.rows));
+    const double per_thread = walk_bytes_per_thread(trees.size(), z.rows);
     threads = threads_that_fit(threads, outputs + compiled, per_thread);
     require_memory({{"Z", outputs}, {"forest", compiled + per_thread}},
                    "the n-by-1 outputs and the walk's tables");
