@@ -334,14 +334,16 @@ Footprint tree_bytes(const Options &o, double nodes, double leaves, double kept,
 // The host's share of a grown tree.
 Footprint tree_footprint(const GrownTree &tree, const Options &o, const double *levels)
 {
-    double leaves = 0, right = 0;
-    for (const Node &node : tree.nodes) {
-        leaves += node.is_leaf();
-        if (node.var < 0)
-            right += levels[-node.var - 1] -
-                     tree.left_sizes[static_cast<std::size_t>(node.cut) - 1];
-    }
-    return tree_bytes(o, static_cast<double>(tree.nodes.size()), leaves,
+    // Every split has two children: a tree of N nodes has (N + 1) / 2
+    // leaves. Only the expanded layout lists the right sets.
+    const double nodes = static_cast<double>(tree.nodes.size());
+    double right = 0;
+    if (o.expanded)
+        for (const Node &node : tree.nodes)
+            if (node.var < 0)
+                right += levels[-node.var - 1] -
+                         tree.left_sizes[static_cast<std::size_t>(node.cut) - 1];
+    return tree_bytes(o, nodes, (nodes + 1) / 2,
                       static_cast<double>(tree.responses.size()),
                       static_cast<double>(tree.split_count()),
                       static_cast<double>(tree.left_values.size()), right);
